@@ -1,0 +1,12 @@
+// Host time stamp: the 7-byte local time stamp the host makes for records.
+#pragma once
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+// Byte-aligned, 7 bytes; its inner layout belongs to the host.
+struct ttime_t {
+    unsigned char bytes[7];
+};
+static_assert(sizeof(ttime_t) == 7 && alignof(ttime_t) == 1, "time stamp is 7 packed bytes");
+
+ttime_t get_ttime(boost::posix_time::ptime t);

@@ -1,0 +1,144 @@
+// Recorder, fault injection and the clock of the stand-in host.
+#include "host.h"
+
+#include <atomic>
+#include <ctime>
+
+#include "spdevice.h"
+
+namespace standin {
+
+const char* service_name(Service s)
+{
+    static constexpr const char* kNames[kServiceCount] = {
+        "RefreshStatus", "write_pmbus_cmd",  "get_ttime",
+        "SendSP",        "Reset",            "CheckThresholdBool",
+        "CheckAOReport", "CheckThreshold",   "DoBatchCheckThreshold",
+        "SaveDeviceHistory", "InitSetting",  "process_error",
+    };
+    return kNames[static_cast<std::size_t>(s)];
+}
+
+void Host::fail_at(Service s, int nth) { fail_countdown_[static_cast<std::size_t>(s)] = nth; }
+
+void Host::clear()
+{
+    calls.clear();
+    for (std::size_t i = 0; i < kServiceCount; ++i) {
+        counts_[i] = 0;
+        fail_countdown_[i] = 0;
+    }
+}
+
+std::vector<const Call*> Host::of(Service s) const
+{
+    std::vector<const Call*> found;
+    for (const Call& c : calls) {
+        if (c.service == s) {
+            found.push_back(&c);
+        }
+    }
+    return found;
+}
+
+std::vector<Service> Host::sequence() const
+{
+    std::vector<Service> seq;
+    seq.reserve(calls.size());
+    for (const Call& c : calls) {
+        seq.push_back(c.service);
+    }
+    return seq;
+}
+
+Call* Host::enter(Service s, const void* device)
+{
+    const auto i = static_cast<std::size_t>(s);
+    ++counts_[i];
+    if (fail_countdown_[i] > 0 && --fail_countdown_[i] == 0) {
+        throw InjectedFault(s);
+    }
+    if (!keep_calls) {
+        return nullptr;
+    }
+    Call& c = calls.emplace_back();
+    c.service = s;
+    c.device = device;
+    return &c;
+}
+
+namespace {
+thread_local Host default_host;
+thread_local Host* bound_host = nullptr;
+
+std::atomic<bool> clock_set{false};
+std::atomic<long long> clock_value{0};
+
+std::time_t real_time()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec;
+}
+}  // namespace
+
+Host& host() { return bound_host != nullptr ? *bound_host : default_host; }
+
+ScopedHost::ScopedHost(Host& h) : previous_(bound_host) { bound_host = &h; }
+ScopedHost::~ScopedHost() { bound_host = previous_; }
+
+void set_clock(std::time_t now)
+{
+    clock_value.store(now);
+    clock_set.store(true);
+}
+
+void advance_clock(long seconds)
+{
+    if (!clock_set.load()) {
+        set_clock(real_time());
+    }
+    clock_value.fetch_add(seconds);
+}
+
+void use_real_clock() { clock_set.store(false); }
+
+std::time_t clock_now()
+{
+    return clock_set.load() ? static_cast<std::time_t>(clock_value.load()) : real_time();
+}
+
+int deliver(PMBusProtocol& device, const unsigned char* decoded_frame)
+{
+    device.reply_frame_ = decoded_frame;
+    const int result = device.process_payload();
+    return result;
+}
+
+std::vector<unsigned char> decoded_frame(unsigned char ver, unsigned char adr, unsigned char cid1,
+                                         unsigned char rtn, std::uint16_t info_hex_length,
+                                         const std::vector<unsigned char>& info)
+{
+    std::vector<unsigned char> frame = {ver, adr, cid1, rtn,
+                                        static_cast<unsigned char>(info_hex_length & 0xFFU),
+                                        static_cast<unsigned char>(info_hex_length >> 8U)};
+    frame.insert(frame.end(), info.begin(), info.end());
+    const std::size_t claimed = 6 + (info_hex_length + 1U) / 2U;
+    if (frame.size() < claimed) {
+        frame.resize(claimed, 0);
+    }
+    return frame;
+}
+
+}  // namespace standin
+
+// Every reader of the local time in the process (Boost's second_clock among
+// them) goes through time(); the stand-in clock answers it.
+extern "C" std::time_t time(std::time_t* out) noexcept
+{
+    const std::time_t now = standin::clock_now();
+    if (out != nullptr) {
+        *out = now;
+    }
+    return now;
+}

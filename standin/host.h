@@ -1,0 +1,119 @@
+// Stand-in host: records every host service a device calls, in order, with
+// its arguments, and lets a test choose results, inject faults and drive the
+// local clock. Each thread talks to the Host bound to it (see ScopedHost), so
+// devices driven on separate threads never share a recorder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class PMBusProtocol;
+
+namespace standin {
+
+enum class Service {
+    RefreshStatus,
+    WritePmbusCmd,
+    GetTtime,
+    SendSP,
+    Reset,
+    CheckThresholdBool,
+    CheckAOReport,
+    CheckThreshold,
+    DoBatchCheckThreshold,
+    SaveDeviceHistory,
+    InitSetting,
+    ProcessError,
+};
+inline constexpr std::size_t kServiceCount = 12;
+
+const char* service_name(Service s);
+
+// One service call. Fields not used by a service stay at their defaults.
+struct Call {
+    Service service{};
+    const void* device = nullptr;
+    int number = 0;            // SendSP id, CheckThresholdBool/CheckThreshold kind, CID1
+    int number2 = 0;           // CID2, DoBatchCheckThreshold rule count
+    std::string text[4];       // ids, names and texts, in argument order
+    float value = 0.0F;        // CheckAOReport, CheckThreshold
+    bool flag = false;         // SendSP flag, CheckThresholdBool active
+    unsigned seq = 0;          // CheckThresholdBool sequence number
+    std::vector<unsigned char> bytes;  // SendSP, SaveDeviceHistory: copy of the data
+    std::size_t length = 0;            // SendSP, SaveDeviceHistory: length given
+};
+
+// Thrown by a service that a test armed with Host::fail_at.
+struct InjectedFault : std::runtime_error {
+    explicit InjectedFault(Service s)
+        : std::runtime_error(std::string("injected fault in ") + service_name(s))
+    {
+    }
+};
+
+class Host {
+public:
+    // Results the host's services give.
+    bool ao_report_result = false;
+    bool batch_result = false;
+    int init_setting_result = 1;
+    // When false, calls are counted but not kept (soak and benchmarks).
+    bool keep_calls = true;
+
+    std::vector<Call> calls;
+
+    // The nth call of s from now on throws InjectedFault (once).
+    void fail_at(Service s, int nth = 1);
+    void clear();
+    std::size_t count(Service s) const { return counts_[static_cast<std::size_t>(s)]; }
+    std::vector<const Call*> of(Service s) const;
+    std::vector<Service> sequence() const;
+
+    // Called by each service on entry: counts, throws if armed, and returns
+    // the record to fill (or nullptr when calls are not kept).
+    Call* enter(Service s, const void* device);
+
+private:
+    std::size_t counts_[kServiceCount] = {};
+    int fail_countdown_[kServiceCount] = {};
+};
+
+// The Host bound to the calling thread (a per-thread default if none is).
+Host& host();
+
+class ScopedHost {
+public:
+    explicit ScopedHost(Host& h);
+    ~ScopedHost();
+    ScopedHost(const ScopedHost&) = delete;
+    ScopedHost& operator=(const ScopedHost&) = delete;
+    ScopedHost(ScopedHost&&) = delete;
+    ScopedHost& operator=(ScopedHost&&) = delete;
+
+private:
+    Host* previous_;
+};
+
+// Local clock of the whole process, as read through time(): real unless set.
+// Boost's second_clock and everything else that calls time() see it.
+void set_clock(std::time_t now);
+void advance_clock(long seconds);
+void use_real_clock();
+std::time_t clock_now();
+
+// Hands one decoded reply frame to the device's protocol layer
+// (reply_frame_, then process_payload) and returns process_payload's result.
+int deliver(PMBusProtocol& device, const unsigned char* decoded_frame);
+
+// A decoded frame: VER, ADR, CID1, RTN, INFO length in hex characters
+// (16-bit LE), INFO bytes. `info` is padded so the frame always holds what
+// its length claims.
+std::vector<unsigned char> decoded_frame(unsigned char ver, unsigned char adr, unsigned char cid1,
+                                         unsigned char rtn, std::uint16_t info_hex_length,
+                                         const std::vector<unsigned char>& info);
+
+}  // namespace standin
