@@ -1,6 +1,7 @@
 // Recorder, fault injection and the clock of the stand-in host.
 #include "host.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -119,14 +120,15 @@ std::vector<unsigned char> decoded_frame(unsigned char ver, unsigned char adr, u
                                          unsigned char rtn, std::uint16_t info_hex_length,
                                          const std::vector<unsigned char>& info)
 {
-    std::vector<unsigned char> frame = {ver, adr, cid1, rtn,
-                                        static_cast<unsigned char>(info_hex_length & 0xFFU),
-                                        static_cast<unsigned char>(info_hex_length >> 8U)};
-    frame.insert(frame.end(), info.begin(), info.end());
-    const std::size_t claimed = 6 + (info_hex_length + 1U) / 2U;
-    if (frame.size() < claimed) {
-        frame.resize(claimed, 0);
-    }
+    const std::size_t claimed = (info_hex_length + 1U) / 2U;
+    std::vector<unsigned char> frame(6 + std::max(claimed, info.size()), 0);
+    frame[0] = ver;
+    frame[1] = adr;
+    frame[2] = cid1;
+    frame[3] = rtn;
+    frame[4] = static_cast<unsigned char>(info_hex_length & 0xFFU);
+    frame[5] = static_cast<unsigned char>(info_hex_length >> 8U);
+    std::copy(info.begin(), info.end(), frame.begin() + 6);
     return frame;
 }
 
