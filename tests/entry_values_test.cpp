@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cxxabi.h>
+#include <dlfcn.h>
 
 #include <typeinfo>
 
@@ -52,6 +53,17 @@ TEST_F(EntryTest, EachCallGivesOneNewSerialDeviceProvider)
     EXPECT_EQ(demangled(typeid(*first[0])), "VX40Provider");
     EXPECT_TRUE(std::dynamic_pointer_cast<KRTSPDeviceProvider>(first[0]));
     EXPECT_EQ(first[0].use_count(), 1);
+}
+
+TEST_F(EntryTest, ProviderTypesAreExportedUnmangledEntry)
+{
+    void* h = vx40test::plugin().handle();
+    EXPECT_NE(dlsym(h, "get_providers"), nullptr);
+    for (const char* sym : {"_ZTI8Provider", "_ZTV8Provider", "_ZTI19KRTSPDeviceProvider",
+                            "_ZTV19KRTSPDeviceProvider", "_ZTI12VX40Provider",
+                            "_ZTV12VX40Provider"}) {
+        EXPECT_NE(dlsym(h, sym), nullptr) << sym;
+    }
 }
 
 TEST_F(EntryTest, DevicesAreIndependentAndOutliveTheProvider)
