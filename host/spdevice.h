@@ -30,7 +30,7 @@ public:
     virtual int ClosePort();
 
     std::int32_t poll_step_ = 0;
-    std::uint8_t address_ = 0;       // device address on the serial bus (ADR)
+    std::uint8_t address_ = 0;        // device address on the serial bus (ADR)
     std::uint32_t baud_rate_ = 9600;  // serial line speed
 };
 

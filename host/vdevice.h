@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 class KRTController;
 
@@ -75,10 +75,7 @@ public:
                      const Json::Value& settings) = 0;
     virtual int InitSetting(const Json::Value& settings) = 0;
     virtual bool IsSupportDevice(const std::string& type) const;
-    virtual std::shared_ptr<KRTVDevice> GetChildVDevice(unsigned int /*index*/)
-    {
-        return {};
-    }
+    virtual std::shared_ptr<KRTVDevice> GetChildVDevice(unsigned int /*index*/) { return {}; }
     virtual std::vector<std::shared_ptr<KRTVDevice>> GetAllChildVDevices() { return {}; }
     virtual int SendSP(int data_id, const unsigned char* data, unsigned int length, bool flag);
     virtual int SendDelayData(int delay);

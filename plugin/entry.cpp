@@ -7,7 +7,10 @@
 
 VX40Provider::~VX40Provider() = default;
 
-KRTSPDevice* VX40Provider::create() const { return new VX40(); }
+KRTSPDevice* VX40Provider::create() const
+{
+    return new VX40();
+}
 
 // A new provider on every call; the library keeps nothing between calls.
 extern "C" std::vector<std::shared_ptr<Provider>> get_providers()

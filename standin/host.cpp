@@ -12,15 +12,26 @@ namespace standin {
 const char* service_name(Service s)
 {
     static constexpr const char* kNames[kServiceCount] = {
-        "RefreshStatus", "write_pmbus_cmd",  "get_ttime",
-        "SendSP",        "Reset",            "CheckThresholdBool",
-        "CheckAOReport", "CheckThreshold",   "DoBatchCheckThreshold",
-        "SaveDeviceHistory", "InitSetting",  "process_error",
+        "RefreshStatus",
+        "write_pmbus_cmd",
+        "get_ttime",
+        "SendSP",
+        "Reset",
+        "CheckThresholdBool",
+        "CheckAOReport",
+        "CheckThreshold",
+        "DoBatchCheckThreshold",
+        "SaveDeviceHistory",
+        "InitSetting",
+        "process_error",
     };
     return kNames[static_cast<std::size_t>(s)];
 }
 
-void Host::fail_at(Service s, int nth) { fail_countdown_[static_cast<std::size_t>(s)] = nth; }
+void Host::fail_at(Service s, int nth)
+{
+    fail_countdown_[static_cast<std::size_t>(s)] = nth;
+}
 
 void Host::clear()
 {
@@ -83,10 +94,19 @@ std::time_t real_time()
 }
 }  // namespace
 
-Host& host() { return bound_host != nullptr ? *bound_host : default_host; }
+Host& host()
+{
+    return bound_host != nullptr ? *bound_host : default_host;
+}
 
-ScopedHost::ScopedHost(Host& h) : previous_(bound_host) { bound_host = &h; }
-ScopedHost::~ScopedHost() { bound_host = previous_; }
+ScopedHost::ScopedHost(Host& h) : previous_(bound_host)
+{
+    bound_host = &h;
+}
+ScopedHost::~ScopedHost()
+{
+    bound_host = previous_;
+}
 
 void set_clock(std::time_t now)
 {
@@ -102,7 +122,10 @@ void advance_clock(long seconds)
     clock_value.fetch_add(seconds);
 }
 
-void use_real_clock() { clock_set.store(false); }
+void use_real_clock()
+{
+    clock_set.store(false);
+}
 
 std::time_t clock_now()
 {

@@ -37,12 +37,12 @@ const char* service_name(Service s);
 struct Call {
     Service service{};
     const void* device = nullptr;
-    int number = 0;            // SendSP id, CheckThresholdBool/CheckThreshold kind, CID1
-    int number2 = 0;           // CID2, DoBatchCheckThreshold rule count
-    std::string text[4];       // ids, names and texts, in argument order
-    float value = 0.0F;        // CheckAOReport, CheckThreshold
-    bool flag = false;         // SendSP flag, CheckThresholdBool active
-    unsigned seq = 0;          // CheckThresholdBool sequence number
+    int number = 0;                    // SendSP id, CheckThresholdBool/CheckThreshold kind, CID1
+    int number2 = 0;                   // CID2, DoBatchCheckThreshold rule count
+    std::string text[4];               // ids, names and texts, in argument order
+    float value = 0.0F;                // CheckAOReport, CheckThreshold
+    bool flag = false;                 // SendSP flag, CheckThresholdBool active
+    unsigned seq = 0;                  // CheckThresholdBool sequence number
     std::vector<unsigned char> bytes;  // SendSP, SaveDeviceHistory: copy of the data
     std::size_t length = 0;            // SendSP, SaveDeviceHistory: length given
 };

@@ -22,7 +22,10 @@ Plugin::Plugin(const std::string& path)
     get_providers_ = reinterpret_cast<GetProvidersFn>(entry);
 }
 
-Plugin::~Plugin() { dlclose(handle_); }
+Plugin::~Plugin()
+{
+    dlclose(handle_);
+}
 
 std::shared_ptr<KRTSPDeviceProvider> Plugin::serial_provider() const
 {

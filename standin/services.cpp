@@ -62,7 +62,10 @@ int KRTVDevice::InitV(KRTVDevice* /*parent*/, unsigned int /*index*/, const Json
     return InitSetting(settings);
 }
 
-bool KRTVDevice::IsSupportDevice(const std::string& type) const { return type == device_type_; }
+bool KRTVDevice::IsSupportDevice(const std::string& type) const
+{
+    return type == device_type_;
+}
 
 int KRTVDevice::SendSP(int data_id, const unsigned char* data, unsigned int length, bool flag)
 {
@@ -75,10 +78,22 @@ int KRTVDevice::SendSP(int data_id, const unsigned char* data, unsigned int leng
     return 1;
 }
 
-int KRTVDevice::SendDelayData(int /*delay*/) { return 0; }
-int KRTVDevice::SendDoData(int /*channel*/, char /*value*/) { return 0; }
-int KRTVDevice::ReadDi(int /*channel*/) { return 0; }
-float KRTVDevice::ReadAi(int /*channel*/) { return 0.0F; }
+int KRTVDevice::SendDelayData(int /*delay*/)
+{
+    return 0;
+}
+int KRTVDevice::SendDoData(int /*channel*/, char /*value*/)
+{
+    return 0;
+}
+int KRTVDevice::ReadDi(int /*channel*/)
+{
+    return 0;
+}
+float KRTVDevice::ReadAi(int /*channel*/)
+{
+    return 0.0F;
+}
 float KRTVDevice::Get_SP_Value(unsigned int index, const std::string& name)
 {
     return Get_Value(index, name);
@@ -86,8 +101,7 @@ float KRTVDevice::Get_SP_Value(unsigned int index, const std::string& name)
 
 int KRTVDevice::CheckThresholdBool(int kind, const std::string& signal_id,
                                    const std::string& nm_alarm_id, const std::string& alarm_text,
-                                   const std::string& recover_text, bool active,
-                                   unsigned short seq)
+                                   const std::string& recover_text, bool active, unsigned short seq)
 {
     Call* c = host().enter(Service::CheckThresholdBool, this);
     if (c != nullptr) {
@@ -112,8 +126,8 @@ bool KRTVDevice::CheckAOReport(const std::string& name, float value)
     return host().ao_report_result;
 }
 
-int KRTVDevice::CheckThreshold(const std::string& name, const std::string& text,
-                               const float& value, int kind)
+int KRTVDevice::CheckThreshold(const std::string& name, const std::string& text, const float& value,
+                               int kind)
 {
     Call* c = host().enter(Service::CheckThreshold, this);
     if (c != nullptr) {
@@ -163,8 +177,14 @@ int KRTSPDevice::RefreshStatus()
     return 1;
 }
 
-bool KRTSPDevice::IsProcessing() { return poll_step_ != 0; }
-bool KRTSPDevice::IsStalled() { return false; }
+bool KRTSPDevice::IsProcessing()
+{
+    return poll_step_ != 0;
+}
+bool KRTSPDevice::IsStalled()
+{
+    return false;
+}
 int KRTSPDevice::SendData(const unsigned char* /*data*/, unsigned int length)
 {
     return static_cast<int>(length);
@@ -174,8 +194,14 @@ int KRTSPDevice::SendParityData(const unsigned char* /*data*/, unsigned int leng
 {
     return static_cast<int>(length);
 }
-int KRTSPDevice::OpenPort() { return 1; }
-int KRTSPDevice::ClosePort() { return 1; }
+int KRTSPDevice::OpenPort()
+{
+    return 1;
+}
+int KRTSPDevice::ClosePort()
+{
+    return 1;
+}
 
 // ---- PMBusProtocol -------------------------------------------------------
 

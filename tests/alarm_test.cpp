@@ -85,7 +85,8 @@ TEST_F(AlarmTest, NearValuesAndUntestedBytesRaiseNothing)
 {
     for (std::size_t offset = 73; offset <= 86; ++offset) {
         for (int v : {0x00, 0xF1, 0xE1, 0xFF, 0x04, 0x0F}) {
-            EXPECT_TRUE(active_rows(with(offset, static_cast<unsigned char>(v))).empty()) << offset << " " << v;
+            EXPECT_TRUE(active_rows(with(offset, static_cast<unsigned char>(v))).empty())
+                << offset << " " << v;
         }
     }
     EXPECT_TRUE(active_rows(with(73, 0x01)).empty());
@@ -127,8 +128,9 @@ TEST_F(AlarmTest, TextsAreTheExactUtf8Bytes)
               "\xE9\xAB\x98\xE4\xBA\x8E\xE4\xB8\x8A\xE9\x99\x90\xEF\xBC\x88\xE7\x94\xB5"
               "\xE5\x8E\x8B\xE8\xBF\x87\xE9\xAB\x98\x20\xEF\xBC\x89");
     // Row 14: ASCII slash.
-    EXPECT_EQ(reports[13].text[2], "\xE9\x9B\xB6\xE7\xBA\xBF/\xE7\x81\xAB\xE7\xBA\xBF"
-                                   "\xE6\x8E\xA5\xE5\x8F\x8D");
+    EXPECT_EQ(reports[13].text[2],
+              "\xE9\x9B\xB6\xE7\xBA\xBF/\xE7\x81\xAB\xE7\xBA\xBF"
+              "\xE6\x8E\xA5\xE5\x8F\x8D");
     EXPECT_EQ(reports[0].text[1], "08032");
     EXPECT_EQ(reports[1].text[1], "08049");
 }

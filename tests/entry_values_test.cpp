@@ -59,9 +59,9 @@ TEST_F(EntryTest, ProviderTypesAreExportedUnmangledEntry)
 {
     void* h = vx40test::plugin().handle();
     EXPECT_NE(dlsym(h, "get_providers"), nullptr);
-    for (const char* sym : {"_ZTI8Provider", "_ZTV8Provider", "_ZTI19KRTSPDeviceProvider",
-                            "_ZTV19KRTSPDeviceProvider", "_ZTI12VX40Provider",
-                            "_ZTV12VX40Provider"}) {
+    for (const char* sym :
+         {"_ZTI8Provider", "_ZTV8Provider", "_ZTI19KRTSPDeviceProvider",
+          "_ZTV19KRTSPDeviceProvider", "_ZTI12VX40Provider", "_ZTV12VX40Provider"}) {
         EXPECT_NE(dlsym(h, sym), nullptr) << sym;
     }
 }
@@ -100,8 +100,8 @@ using ValuesTest = DeviceTest;
 
 TEST_F(ValuesTest, EveryNameReadsItsFloatWhateverTheIndex)
 {
-    const std::vector<float> values = {220.5F, 221.0F, -0.0F, 230.0F, 1e-3F,
-                                       3.4e38F, 12.25F, 0.5F, -7.75F};
+    const std::vector<float> values = {220.5F,  221.0F, -0.0F, 230.0F, 1e-3F,
+                                       3.4e38F, 12.25F, 0.5F,  -7.75F};
     full_round(*dev_, info41_with(values));
     for (std::size_t i = 0; i < 9; ++i) {
         for (unsigned index : {0U, 7U, 0xFFFFFFFFU}) {
@@ -177,9 +177,8 @@ TEST_F(CacheTest, ExactBlockIsInstalledStampedAndDistributed)
         SCOPED_TRACE(as_string);
         host_.clear();
         auto dev = make_device();
-        const int result =
-            as_string ? dev->LoadFromCache(std::string(block.begin(), block.end()))
-                      : dev->LoadFromCache(block.data(), 139);
+        const int result = as_string ? dev->LoadFromCache(std::string(block.begin(), block.end()))
+                                     : dev->LoadFromCache(block.data(), 139);
         EXPECT_EQ(result, 1);
         EXPECT_EQ(host_.count(Service::SendSP), 1U);
         EXPECT_EQ(host_.count(Service::SaveDeviceHistory), 1U);

@@ -96,8 +96,8 @@ TEST_F(PollingTest, EachStepAcceptsItsMinimumAndRefusesOneLess)
         const int result = reply(*dev_, static_cast<std::uint16_t>(s.min_length - 1),
                                  pattern(s.min_length / 2U, 0x33));
         const std::string out = testing::internal::GetCapturedStdout();
-        const std::string line = "error in VX40_2A_" + hex(s.cid2) + " expected len=" +
-                                 std::to_string(s.min_length) +
+        const std::string line = "error in VX40_2A_" + hex(s.cid2) +
+                                 " expected len=" + std::to_string(s.min_length) +
                                  " actual len:" + std::to_string(s.min_length - 1) + "\n";
         EXPECT_EQ(out.substr(0, line.size()), line);
         EXPECT_EQ(result, k == 3 ? 0 : 1);

@@ -68,10 +68,11 @@ TEST_F(SettingsTest, ModeFromNumberOrLeadingDigits)
     const struct {
         const char* value;
         int mode;
-    } cases[] = {{"3", 3}, {"\"3\"", 3}, {"\"3abc\"", 3}, {"\"abc\"", 0}, {"\" -2\"", -2},
-                 {"true", 0}};
+    } cases[] = {{"3", 3},       {"\"3\"", 3},    {"\"3abc\"", 3},
+                 {"\"abc\"", 0}, {"\" -2\"", -2}, {"true", 0}};
     for (const auto& c : cases) {
-        const std::string out = apply(std::string(R"({"appSetting": {"b_mode": )") + c.value + "}}");
+        const std::string out =
+            apply(std::string(R"({"appSetting": {"b_mode": )") + c.value + "}}");
         EXPECT_EQ(base().b_mode_, c.mode) << c.value;
         const std::string head = "InitSetting 7 b_mode_:" + std::to_string(c.mode) + "\n";
         EXPECT_EQ(out.substr(0, head.size()), head) << c.value;
@@ -89,7 +90,8 @@ TEST_F(SettingsTest, ThresholdSettingShapesThatVisitNothing)
         EXPECT_EQ(apply(std::string(R"({"thresholdSetting": )") + shape + "}"), "here 1\nhere 2\n")
             << shape;
     }
-    EXPECT_EQ(apply(R"({"thresholdSetting": {"n": 5, "t": "x"}})"), "here 1\nhere 2\nhere n\nhere t\n");
+    EXPECT_EQ(apply(R"({"thresholdSetting": {"n": 5, "t": "x"}})"),
+              "here 1\nhere 2\nhere n\nhere t\n");
     EXPECT_TRUE(base().signal_alarm_ids_.empty());
     EXPECT_TRUE(base().signal_names_.empty());
     EXPECT_TRUE(dev_->threshold_levels_.empty());
@@ -119,8 +121,8 @@ TEST_F(SettingsTest, SignalIdentitiesAndDiagnosticLines)
               "here c\n"
               "9 NMAlarmID is missing\n"
               "mobile:c:;x;y; level:0 value:0\n");
-    EXPECT_EQ(base().signal_alarm_ids_,
-              (std::map<std::string, std::string>{{"a", ";;;"}, {"b", "08049;17;2.5;"}, {"c", ";x;y;"}}));
+    EXPECT_EQ(base().signal_alarm_ids_, (std::map<std::string, std::string>{
+                                            {"a", ";;;"}, {"b", "08049;17;2.5;"}, {"c", ";x;y;"}}));
     EXPECT_EQ(base().signal_names_, (std::map<std::string, std::string>{{"b", "Volts"}}));
     EXPECT_EQ(dev_->threshold_levels_.size(), 3U);  // entries of 0 left for a and c
     EXPECT_EQ(dev_->threshold_values_.at("a"), 0.0F);
@@ -158,8 +160,8 @@ TEST_F(SettingsTest, MalformedValuesRaiseJsonErrorsAndKeepEarlierChanges)
 {
     dev_->data_id_ = 5;
     const char* cases[] = {
-        R"([1, 2])",                                            // settings not an object
-        R"({"appSetting": {"b_mode": {"x": 1}}})",              // b_mode object
+        R"([1, 2])",                                // settings not an object
+        R"({"appSetting": {"b_mode": {"x": 1}}})",  // b_mode object
         R"({"appSetting": {"b_mode": 3}, "thresholdSetting": [{"ID": 1}]})",
         R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"a": {"ID": 1}, "b": {"ID": []}}})",
     };

@@ -41,7 +41,8 @@ protected:
 std::vector<unsigned char> pattern(std::size_t bytes, unsigned char seed);
 
 // Delivers a reply with the given INFO length (hex characters) and INFO.
-int reply(PMBusProtocol& dev, std::uint16_t info_hex_length, const std::vector<unsigned char>& info);
+int reply(PMBusProtocol& dev, std::uint16_t info_hex_length,
+          const std::vector<unsigned char>& info);
 
 // A full round: RefreshStatus and four full-length replies whose INFO bytes
 // are pattern(n, seed) with seeds 0x10, 0x50, 0x90, 0xC0, unless given.

@@ -9,8 +9,8 @@
 #include <string>
 #include <type_traits>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "ttime.h"
 #include "vdevice.h"

@@ -8,7 +8,10 @@
 
 namespace unidata_detail {
 
-inline bool present(const Json::Value& v) { return v.type() != Json::nullValue; }
+inline bool present(const Json::Value& v)
+{
+    return v.type() != Json::nullValue;
+}
 
 }  // namespace unidata_detail
 

@@ -54,10 +54,10 @@ struct NamedValue {
 };
 
 constexpr NamedValue kNamedValues[] = {
-    {"ACInputLineOrPhaseAB_A", 4},  {"ACInputLineOrPhaseBC_B", 8},
-    {"ACInputLineOrPhaseCA_C", 12}, {"ACOutputLineOrPhaseAB_A", 16},
+    {"ACInputLineOrPhaseAB_A", 4},   {"ACInputLineOrPhaseBC_B", 8},
+    {"ACInputLineOrPhaseCA_C", 12},  {"ACOutputLineOrPhaseAB_A", 16},
     {"ACOutputLineOrPhaseBC_B", 20}, {"ACOutputLineOrPhaseCA_C", 24},
-    {"ACOutputCurrentA", 28},       {"ACOutputCurrentB", 32},
+    {"ACOutputCurrentA", 28},        {"ACOutputCurrentB", 32},
     {"ACOutputCurrentC", 36},
 };
 
@@ -65,10 +65,9 @@ constexpr long kMaxAgeSeconds = 60;
 
 float read_float_le(const unsigned char* p)
 {
-    const std::uint32_t bits = static_cast<std::uint32_t>(p[0]) |
-                               (static_cast<std::uint32_t>(p[1]) << 8U) |
-                               (static_cast<std::uint32_t>(p[2]) << 16U) |
-                               (static_cast<std::uint32_t>(p[3]) << 24U);
+    const std::uint32_t bits =
+        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8U) |
+        (static_cast<std::uint32_t>(p[2]) << 16U) | (static_cast<std::uint32_t>(p[3]) << 24U);
     float value = 0.0F;
     std::memcpy(&value, &bits, sizeof value);
     return value;
