@@ -1,0 +1,56 @@
+// Serial framing of this UPS family, as the host's port layer speaks it:
+//   SOI '~' | VER ADR CID1 CID2/RTN (2 hex each) | LENGTH (4 hex) | INFO | CHKSUM (4 hex) | EOI CR
+// LENGTH: low 12 bits LENID = INFO hex characters; high 4 bits LCHKSUM = the
+// negated sum (mod 16) of LENID's three nibbles. CHKSUM: the negated sum
+// (mod 65536) of the ASCII codes after SOI up to the end of INFO.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+inline constexpr std::size_t kMaxInfoHex = 0xFFF;
+inline constexpr std::size_t kMaxFrameChars = 1 + 8 + 4 + kMaxInfoHex + 4 + 1;
+
+// Encodes one frame; INFO of up to 2047 bytes (throws std::length_error beyond).
+std::string encode_frame(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1,
+                         std::uint8_t cid2_or_rtn, const std::vector<std::uint8_t>& info);
+
+// As encode_frame, but with INFO cut to `info_hex` characters (which may be
+// odd), LENGTH and CHKSUM made to match.
+std::string encode_frame_cut(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1,
+                             std::uint8_t cid2_or_rtn, const std::vector<std::uint8_t>& info,
+                             std::size_t info_hex);
+
+enum class Refusal {
+    None,
+    NoSoi,
+    NoEoi,
+    NotHex,
+    OddLength,
+    LengthChecksum,
+    Checksum,
+    InfoShort,
+    InfoLong,
+    WrongVersion,
+    WrongAddress,
+    TooLong,
+};
+inline constexpr std::size_t kRefusalCount = 12;
+const char* refusal_text(Refusal r);
+
+// A decoded frame as the protocol layer hands it to a device: VER, ADR, CID1,
+// CID2 or RTN, LENID (16-bit little-endian), INFO bytes.
+struct Decoded {
+    std::vector<std::uint8_t> bytes;
+};
+
+// Decodes exactly one frame of `n` characters. Reads nothing outside
+// [data, data + n).
+Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uint8_t adr,
+                     Decoded& out);
+
+}  // namespace standin

@@ -1,0 +1,73 @@
+// The stand-in host's serial framing: the published test vector, round trips
+// and every refusal.
+#include <gtest/gtest.h>
+
+#include "frame.h"
+
+namespace {
+
+using standin::decode_frame;
+using standin::Decoded;
+using standin::encode_frame;
+using standin::Refusal;
+
+Refusal decode(const std::string& s, Decoded& out, std::uint8_t ver = 0x20, std::uint8_t adr = 1)
+{
+    return decode_frame(s.data(), s.size(), ver, adr, out);
+}
+
+TEST(Frame, TestVectorEncodesAndDecodes)
+{
+    const std::string line = encode_frame(0x20, 0x01, 0x40, 0x43, {0x00});
+    EXPECT_EQ(line, "~20014043E00200FD3B\r");
+    Decoded d;
+    ASSERT_EQ(decode(line, d), Refusal::None);
+    EXPECT_EQ(d.bytes, (std::vector<std::uint8_t>{0x20, 0x01, 0x40, 0x43, 0x02, 0x00, 0x00}));
+}
+
+TEST(Frame, LongInfoRoundTripsWithItsLengthLittleEndian)
+{
+    std::vector<std::uint8_t> info(64);
+    for (std::size_t i = 0; i < info.size(); ++i) info[i] = static_cast<std::uint8_t>(i * 37);
+    const std::string line = encode_frame(0x21, 0x01, 0x2A, 0x00, info);
+    Decoded d;
+    ASSERT_EQ(decode(line, d, 0x21), Refusal::None);
+    ASSERT_EQ(d.bytes.size(), 6U + 64U);
+    EXPECT_EQ(d.bytes[4], 128);
+    EXPECT_EQ(d.bytes[5], 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(d.bytes.begin() + 6, d.bytes.end()), info);
+    EXPECT_EQ(encode_frame(d.bytes[0], d.bytes[1], d.bytes[2], d.bytes[3],
+                           std::vector<std::uint8_t>(d.bytes.begin() + 6, d.bytes.end())),
+              line);
+}
+
+TEST(Frame, EachFaultIsRefusedWithItsReason)
+{
+    const std::string good = "~20014043E00200FD3B\r";
+    Decoded d;
+    auto with = [&](std::size_t at, char c) {
+        std::string s = good;
+        s[at] = c;
+        return s;
+    };
+    EXPECT_EQ(decode(good.substr(1), d), Refusal::NoSoi);
+    EXPECT_EQ(decode(good.substr(0, good.size() - 1), d), Refusal::NoEoi);
+    EXPECT_EQ(decode(with(5, 'g'), d), Refusal::NotHex);
+    EXPECT_EQ(decode(with(5, 'c'), d), Refusal::NotHex);  // lower case is not on the line
+    EXPECT_EQ(decode(with(17, '0'), d), Refusal::Checksum);
+    EXPECT_EQ(decode(with(9, 'F'), d), Refusal::LengthChecksum);
+    // LENID 1 with a matching LCHKSUM: odd.
+    EXPECT_EQ(decode(standin::encode_frame_cut(0x20, 1, 0x40, 0x43, {0xAB}, 1), d),
+              Refusal::OddLength);
+    // LENID 2, then 4 INFO characters, or none.
+    EXPECT_EQ(decode("~20014043E0020000FD3B\r", d), Refusal::InfoLong);
+    EXPECT_EQ(decode("~20014043E002FD3B\r", d), Refusal::InfoShort);
+    EXPECT_EQ(decode("~\r", d), Refusal::InfoShort);
+    EXPECT_EQ(decode(good, d, 0x21), Refusal::WrongVersion);
+    EXPECT_EQ(decode(good, d, 0x20, 2), Refusal::WrongAddress);
+    EXPECT_EQ(decode(std::string(standin::kMaxFrameChars + 1, '0'), d), Refusal::TooLong);
+    EXPECT_EQ(decode("", d), Refusal::NoSoi);
+    EXPECT_TRUE(d.bytes.empty());
+}
+
+}  // namespace
