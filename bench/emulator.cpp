@@ -1,0 +1,183 @@
+#include "emulator.h"
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+namespace bench {
+
+namespace {
+
+[[noreturn]] void fault(const std::string& what) { throw std::runtime_error(what); }
+
+std::uint8_t command(const std::string& name, const std::string& where)
+{
+    if (name == "41") return 0x41;
+    if (name == "43") return 0x43;
+    if (name == "44") return 0x44;
+    if (name == "46") return 0x46;
+    fault(where + ": unknown command \"" + name + "\" (41, 43, 44 or 46)");
+}
+
+std::size_t index_in(const std::string& key, std::size_t limit, const std::string& where)
+{
+    std::size_t used = 0;
+    unsigned long v = 0;
+    try {
+        v = std::stoul(key, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != key.size() || key.empty() || v >= limit) {
+        fault(where + ": index \"" + key + "\" is not 0.." + std::to_string(limit - 1));
+    }
+    return v;
+}
+
+float number(const Json::Value& v, const std::string& where)
+{
+    if (!v.isNumeric()) fault(where + ": not a number");
+    return v.asFloat();
+}
+
+std::uint8_t byte(const Json::Value& v, const std::string& where)
+{
+    if (!v.isIntegral() || v.asInt64() < 0 || v.asInt64() > 255) fault(where + ": not a byte 0..255");
+    return static_cast<std::uint8_t>(v.asUInt());
+}
+
+void check_keys(const Json::Value& obj, const std::set<std::string>& allowed, const std::string& where)
+{
+    if (!obj.isObject()) fault(where + ": not an object");
+    for (const auto& k : obj.getMemberNames()) {
+        if (allowed.count(k) == 0) fault(where + ": unknown key \"" + k + "\"");
+    }
+}
+
+}  // namespace
+
+Scenario parse_scenario(const std::string& text)
+{
+    Json::Value root;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+        fault("not JSON: " + errors);
+    }
+    check_keys(root, {"ups", "rounds"}, "top level");
+    Scenario s;
+    if (root.isMember("ups")) {
+        const Json::Value& ups = root["ups"];
+        check_keys(ups, {"analog", "status"}, "ups");
+        if (ups.isMember("analog")) {
+            const Json::Value& a = ups["analog"];
+            if (!a.isArray() || a.size() != 9) fault("ups.analog: need nine numbers");
+            for (Json::ArrayIndex i = 0; i < 9; ++i) s.ups.analog[i] = number(a[i], "ups.analog");
+        }
+        if (ups.isMember("status")) {
+            const Json::Value& st = ups["status"];
+            if (!st.isArray() || st.size() != 14) fault("ups.status: need fourteen bytes");
+            for (Json::ArrayIndex i = 0; i < 14; ++i) s.ups.status[i] = byte(st[i], "ups.status");
+        }
+    }
+    const Json::Value& rounds = root["rounds"];
+    if (!rounds.isNull() && !rounds.isArray()) fault("rounds: not a list");
+    for (Json::ArrayIndex r = 0; r < rounds.size(); ++r) {
+        const std::string where = "rounds[" + std::to_string(r) + "]";
+        const Json::Value& e = rounds[r];
+        check_keys(e, {"analog", "status", "short", "drop", "advance"}, where);
+        RoundScript rs;
+        for (const char* part : {"analog", "status", "short"}) {
+            const Json::Value& obj = e[part];
+            if (obj.isNull()) continue;
+            if (!obj.isObject()) fault(where + "." + part + ": not an object");
+            for (const auto& k : obj.getMemberNames()) {
+                const std::string at = where + "." + part + "." + k;
+                if (std::strcmp(part, "analog") == 0) {
+                    rs.analog[index_in(k, 9, at)] = number(obj[k], at);
+                } else if (std::strcmp(part, "status") == 0) {
+                    rs.status[index_in(k, 14, at)] = byte(obj[k], at);
+                } else {
+                    const Json::Value& len = obj[k];
+                    if (!len.isIntegral() || len.asInt64() < 0 || len.asInt64() > 4095) {
+                        fault(at + ": INFO length must be 0..4095");
+                    }
+                    rs.short_reply[command(k, at)] = len.asUInt();
+                }
+            }
+        }
+        if (e.isMember("drop")) {
+            const Json::Value& d = e["drop"];
+            if (!d.isArray()) fault(where + ".drop: not a list");
+            for (const auto& c : d) {
+                if (!c.isString()) fault(where + ".drop: commands are texts");
+                rs.drop.insert(command(c.asString(), where + ".drop"));
+            }
+        }
+        if (e.isMember("advance")) {
+            const Json::Value& a = e["advance"];
+            if (!a.isIntegral() || a.asInt64() < 0 || a.asInt64() > 86400 * 366) {
+                fault(where + ".advance: seconds 0..31622400");
+            }
+            rs.advance = a.asInt();
+        }
+        s.rounds.push_back(rs);
+    }
+    return s;
+}
+
+Scenario demo_scenario()
+{
+    Scenario s;
+    s.ups.analog = {220.5F, 221.0F, 219.8F, 230.0F, 229.9F, 230.1F, 12.5F, 12.25F, 11.75F};
+    s.rounds.resize(6);
+    s.rounds[1].status[3] = 0xF0;       // inverter fault raised
+    s.rounds[2].status[3] = 0x00;       // ... and cleared
+    s.rounds[2].short_reply[0x44] = 20; // with a short 2A/44 reply: last round's bytes stay
+    s.rounds[3].status[3] = 0x00;
+    s.rounds[3].drop.insert(0x46);      // no answer: the round does not complete
+    s.rounds[4].advance = 61;           // a gap: values refused as stale
+    return s;
+}
+
+void Emulator::apply(const RoundScript& script)
+{
+    for (const auto& [i, v] : script.analog) state_.analog.at(i) = v;
+    for (const auto& [i, v] : script.status) state_.status.at(i) = v;
+}
+
+std::optional<std::vector<std::uint8_t>> Emulator::reply_info(std::uint8_t cid2) const
+{
+    std::vector<std::uint8_t> info;
+    switch (cid2) {
+        case 0x41:
+            info.assign(64, 0);  // DATAFLAG, nine floats LE, 27 further bytes
+            for (std::size_t i = 0; i < 9; ++i) {
+                std::uint32_t bits = 0;
+                std::memcpy(&bits, &state_.analog[i], sizeof bits);
+                for (std::size_t b = 0; b < 4; ++b) {
+                    info[1 + 4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
+                }
+            }
+            for (std::size_t i = 37; i < 64; ++i) info[i] = static_cast<std::uint8_t>(i);
+            return info;
+        case 0x43:
+            return std::vector<std::uint8_t>{0, 1, 2, 3, 4, 5, 6};
+        case 0x44:
+            info.push_back(0);
+            info.insert(info.end(), state_.status.begin(), state_.status.end());
+            return info;
+        case 0x46:
+            info.resize(45);
+            for (std::size_t i = 0; i < 45; ++i) info[i] = static_cast<std::uint8_t>(0x80 + i);
+            return info;
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace bench

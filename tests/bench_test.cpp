@@ -1,0 +1,118 @@
+// vx40-bench end to end: the built bench driving the built plug-in, its JSON
+// output parsed line by line.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+struct BenchRun {
+    int status = -1;
+    std::vector<Json::Value> rounds;
+    std::string out;
+};
+
+BenchRun bench(const std::string& args)
+{
+    BenchRun run;
+    const std::string cmd = std::string(VX40_BENCH_PATH) + " " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return run;
+    char buf[4096];
+    std::size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
+    const int rc = pclose(p);
+    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    std::istringstream lines(run.out);
+    std::string line;
+    Json::CharReaderBuilder b;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] != '{') continue;
+        Json::Value v;
+        std::istringstream in(line);
+        std::string errors;
+        EXPECT_TRUE(Json::parseFromStream(b, in, &v, &errors)) << errors << line;
+        run.rounds.push_back(v);
+    }
+    return run;
+}
+
+std::string scenario_file(const std::string& name, const std::string& text)
+{
+    const std::string path = testing::TempDir() + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+TEST(Bench, ScenarioRoundsAsJson)
+{
+    const BenchRun run = bench("--json - --scenario " VX40_EXAMPLES_DIR "/scenario.json");
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.rounds.size(), 6U) << run.out;
+    const auto& r1 = run.rounds[0];
+    EXPECT_EQ(r1["round"].asInt(), 1);
+    EXPECT_TRUE(r1["completed"].asBool());
+    EXPECT_EQ(r1["requests"].size(), 4U);
+    EXPECT_EQ(r1["requests"][3].asString(), "2A46");
+    EXPECT_EQ(r1["values"]["ACInputLineOrPhaseAB_A"].asFloat(), 220.5F);
+    EXPECT_EQ(r1["record"].asString().size(), 278U);
+    EXPECT_EQ(r1["record"].asString().substr(0, 8), "01000000");  // device id 1, LE
+    EXPECT_EQ(r1["alarms"].size(), 18U);
+    // Round 2 raises the inverter fault (status byte 3 = 0xF0), round 3 clears it.
+    EXPECT_TRUE(run.rounds[1]["alarms"][5]["active"].asBool());
+    EXPECT_EQ(run.rounds[1]["alarms"][5]["signal"].asString(), "vx40_5");
+    EXPECT_EQ(run.rounds[1]["alarms"][5]["seq"].asInt(), 6);
+    // Round 3's 2A/44 reply is short: its log line, and the old status bytes stay.
+    EXPECT_EQ(run.rounds[2]["log"][0].asString(),
+              "error in VX40_2A_44 expected len=30 actual len:20");
+    EXPECT_TRUE(run.rounds[2]["alarms"][5]["active"].asBool());
+    EXPECT_EQ(run.rounds[2]["values"]["ACInputLineOrPhaseAB_A"].asFloat(), 180.0F);
+    // Round 4 drops 2A/46: no completion, no record.
+    EXPECT_FALSE(run.rounds[3]["completed"].asBool());
+    EXPECT_TRUE(run.rounds[3]["record"].isNull());
+    EXPECT_TRUE(run.rounds[3]["alarms"].empty());
+    // Round 5 advances 61 s before its values are read: stale.
+    EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["error"].asString(), "数据已超时");
+    EXPECT_EQ(run.rounds[5]["values"]["ACOutputCurrentA"].asFloat(), 12.5F);
+}
+
+TEST(Bench, CacheSavedAndRestoredAsRoundZero)
+{
+    const std::string cache = testing::TempDir() + "vx40-cache.bin";
+    const std::string history = testing::TempDir() + "vx40-history.bin";
+    std::remove(history.c_str());
+    BenchRun first = bench("--rounds 2 --json - --save-cache " + cache + " --history " + history);
+    ASSERT_EQ(first.status, 0) << first.out;
+    std::ifstream h(history, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long>(h.tellg()), 2 * 139);
+    const BenchRun second = bench("--rounds 0 --json - --device-id 7 --cache " + cache);
+    ASSERT_EQ(second.status, 0) << second.out;
+    ASSERT_EQ(second.rounds.size(), 1U);
+    EXPECT_EQ(second.rounds[0]["round"].asInt(), 0);
+    EXPECT_TRUE(second.rounds[0]["completed"].asBool());
+    // The restored block carries the identifier stored with it (1), not 7.
+    EXPECT_EQ(second.rounds[0]["record"].asString().substr(0, 8), "01000000");
+    EXPECT_EQ(second.rounds[0]["values"]["ACOutputLineOrPhaseAB_A"].asFloat(), 230.0F);
+}
+
+TEST(Bench, BadInputExitCodes)
+{
+    EXPECT_EQ(bench("--rounds x").status, 2);
+    EXPECT_EQ(bench("--bogus 1").status, 2);
+    const BenchRun bad = bench("--scenario " +
+                          scenario_file("bad.json", R"({"rounds": [{"drop": ["47"]}]})"));
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.out.find("bad.json"), std::string::npos);
+    EXPECT_NE(bad.out.find("47"), std::string::npos);
+    const BenchRun missing = bench("--plugin /nonexistent/vx40.so");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.out.find("/nonexistent/vx40.so"), std::string::npos);
+    const BenchRun help = bench("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--scenario"), std::string::npos);
+}
+
+}  // namespace
