@@ -11,7 +11,10 @@ namespace bench {
 
 namespace {
 
-[[noreturn]] void fault(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fault(const std::string& what)
+{
+    throw std::runtime_error(what);
+}
 
 std::uint8_t command(const std::string& name, const std::string& where)
 {
@@ -45,11 +48,13 @@ float number(const Json::Value& v, const std::string& where)
 
 std::uint8_t byte(const Json::Value& v, const std::string& where)
 {
-    if (!v.isIntegral() || v.asInt64() < 0 || v.asInt64() > 255) fault(where + ": not a byte 0..255");
+    if (!v.isIntegral() || v.asInt64() < 0 || v.asInt64() > 255)
+        fault(where + ": not a byte 0..255");
     return static_cast<std::uint8_t>(v.asUInt());
 }
 
-void check_keys(const Json::Value& obj, const std::set<std::string>& allowed, const std::string& where)
+void check_keys(const Json::Value& obj, const std::set<std::string>& allowed,
+                const std::string& where)
 {
     if (!obj.isObject()) fault(where + ": not an object");
     for (const auto& k : obj.getMemberNames()) {
@@ -135,12 +140,12 @@ Scenario demo_scenario()
     Scenario s;
     s.ups.analog = {220.5F, 221.0F, 219.8F, 230.0F, 229.9F, 230.1F, 12.5F, 12.25F, 11.75F};
     s.rounds.resize(6);
-    s.rounds[1].status[3] = 0xF0;       // inverter fault raised
-    s.rounds[2].status[3] = 0x00;       // ... and cleared
-    s.rounds[2].short_reply[0x44] = 20; // with a short 2A/44 reply: last round's bytes stay
+    s.rounds[1].status[3] = 0xF0;        // inverter fault raised
+    s.rounds[2].status[3] = 0x00;        // ... and cleared
+    s.rounds[2].short_reply[0x44] = 20;  // with a short 2A/44 reply: last round's bytes stay
     s.rounds[3].status[3] = 0x00;
-    s.rounds[3].drop.insert(0x46);      // no answer: the round does not complete
-    s.rounds[4].advance = 61;           // a gap: values refused as stale
+    s.rounds[3].drop.insert(0x46);  // no answer: the round does not complete
+    s.rounds[4].advance = 61;       // a gap: values refused as stale
     return s;
 }
 

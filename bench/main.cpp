@@ -10,10 +10,14 @@
 #include <iostream>
 #include <sstream>
 
+#include <chrono>
+#include <thread>
+
 #include "emulator.h"
 #include "frame.h"
 #include "host.h"
 #include "plugin.h"
+#include "transport.h"
 
 namespace {
 
@@ -35,6 +39,10 @@ struct Options {
     std::string save_cache;
     long rounds = -1;
     long interval = 1;
+    bool pty = false;
+    std::string port;
+    unsigned baud = 0;  // 0: the device's own setting
+    int timeout_ms = 2000;
 };
 
 const char* kUsage =
@@ -49,6 +57,10 @@ const char* kUsage =
     "  --json FILE|-      one JSON object per round\n"
     "  --history FILE     append every saved record (139 bytes each)\n"
     "  --save-cache FILE  write the last distributed record at exit\n"
+    "  --pty              the emulator behind a pseudo-terminal (a real serial line)\n"
+    "  --port DEVICE      a real UPS on this serial port, no emulator (real clock)\n"
+    "  --baud N           line speed (default: the device's, 4800)\n"
+    "  --timeout SECONDS  reply timeout on a line (default 2)\n"
     "  --help\n";
 
 std::string read_file(const std::string& path)
@@ -134,6 +146,7 @@ struct RoundResult {
     std::vector<float> value_num;
     std::vector<std::uint8_t> record;
     std::vector<std::string> rejected;
+    std::vector<std::string> missing;  // requests without a reply in time
 };
 
 std::string hex(const std::vector<std::uint8_t>& bytes)
@@ -187,10 +200,8 @@ void read_values(const PMBusProtocol& dev, RoundResult& r)
     }
 }
 
-void run_round(PMBusProtocol& dev, standin::Host& host, bench::Emulator& ups,
-               const bench::RoundScript& script, RoundResult& r)
+void run_round(PMBusProtocol& dev, standin::Host& host, bench::Transport& line, RoundResult& r)
 {
-    ups.apply(script);
     host.clear();
     CapturedStdout capture;
     dev.RefreshStatus();
@@ -204,20 +215,16 @@ void run_round(PMBusProtocol& dev, standin::Host& host, bench::Emulator& ups,
         char name[8];
         std::snprintf(name, sizeof name, "%02X%02X", cid1, cid2);
         r.requests.emplace_back(name);
-        const auto info = ups.reply_info(cid2);
-        if (!info || script.drop.count(cid2) != 0) {
-            dev.process_error();  // no reply within the timeout
+        const auto reply = line.exchange(
+            standin::encode_frame(dev.protocol_version_, dev.address_, cid1, cid2, {}));
+        if (!reply) {
+            r.missing.emplace_back(name);
+            dev.process_error();
             break;
         }
-        const auto cut = script.short_reply.find(cid2);
-        const std::size_t info_hex = cut != script.short_reply.end()
-                                         ? std::min(cut->second, 2 * info->size())
-                                         : 2 * info->size();
-        const std::string line = standin::encode_frame_cut(dev.protocol_version_, dev.address_,
-                                                           cid1, 0x00, *info, info_hex);
         standin::Decoded decoded;
-        const auto refusal = standin::decode_frame(line.data(), line.size(), dev.protocol_version_,
-                                                   dev.address_, decoded);
+        const auto refusal = standin::decode_frame(reply->data(), reply->size(),
+                                                   dev.protocol_version_, dev.address_, decoded);
         if (refusal != standin::Refusal::None) {
             r.rejected.emplace_back(standin::refusal_text(refusal));
             dev.process_error();
@@ -260,6 +267,8 @@ Json::Value to_json(const RoundResult& r)
     o["record"] = r.record.empty() ? Json::Value() : Json::Value(hex(r.record));
     o["rejected"] = Json::Value(Json::arrayValue);
     for (const auto& j : r.rejected) o["rejected"].append(j);
+    o["missing"] = Json::Value(Json::arrayValue);
+    for (const auto& m : r.missing) o["missing"].append(m);
     return o;
 }
 
@@ -295,6 +304,7 @@ void show(std::ostream& out, const RoundResult& r, bool colour)
         out << "  alarms: none active, " << r.alarms.size() << " reported\n";
     }
     for (const auto& j : r.rejected) out << "  rejected frame: " << j << '\n';
+    for (const auto& m : r.missing) out << "  no reply to " << m << '\n';
     for (const auto& l : r.log) out << "  | " << l << '\n';
 }
 
@@ -372,17 +382,32 @@ int run(const Options& opt, const bench::Scenario& scenario)
         report(r);
     }
 
-    bench::Emulator ups(scenario.ups);
+    bench::LineUps ups(scenario.ups, dev->protocol_version_, dev->address_);
+    const unsigned baud = opt.baud != 0 ? opt.baud : dev->baud_rate_;
+    std::unique_ptr<bench::Transport> line;
+    if (!opt.port.empty()) {
+        standin::use_real_clock();
+        line = bench::over_port(opt.port, baud, opt.timeout_ms);
+    } else if (opt.pty) {
+        line = bench::over_pty(ups, baud, opt.timeout_ms);
+    } else {
+        line = bench::in_process(ups);
+    }
     const long rounds = opt.rounds >= 0 ? opt.rounds : static_cast<long>(scenario.rounds.size());
     for (long n = 1; n <= rounds; ++n) {
         const auto i = static_cast<std::size_t>(n - 1);
-        const bench::RoundScript script = i < scenario.rounds.size() ? scenario.rounds[i]
-                                                                     : bench::RoundScript{};
-        if (n > 1) standin::advance_clock(opt.interval);
+        const bench::RoundScript script =
+            i < scenario.rounds.size() ? scenario.rounds[i] : bench::RoundScript{};
+        if (n > 1 && opt.port.empty()) {
+            standin::advance_clock(opt.interval);
+        } else if (n > 1) {
+            std::this_thread::sleep_for(std::chrono::seconds(opt.interval));
+        }
         RoundResult r;
         r.round = n;
-        run_round(*dev, host, ups, script, r);
-        standin::advance_clock(script.advance);
+        ups.begin_round(script);
+        run_round(*dev, host, *line, r);
+        if (opt.port.empty()) standin::advance_clock(script.advance);
         report(r);
     }
     if (!opt.save_cache.empty() && !last_record.empty()) {
@@ -406,19 +431,40 @@ int main(int argc, char** argv)
                 std::cout << kUsage;
                 return 0;
             }
+            if (a == "--pty") {
+                opt.pty = true;
+                continue;
+            }
             if (i + 1 >= argc) throw std::invalid_argument(a + ": unknown option or missing value");
             const std::string v = argv[++i];
-            if (a == "--plugin") opt.plugin = v;
-            else if (a == "--device-id") opt.device_id = static_cast<std::uint32_t>(to_long(v, a, 0, 4294967295L));
-            else if (a == "--settings") opt.settings = v;
-            else if (a == "--cache") opt.cache = v;
-            else if (a == "--scenario") opt.scenario = v;
-            else if (a == "--json") opt.json = v;
-            else if (a == "--history") opt.history = v;
-            else if (a == "--save-cache") opt.save_cache = v;
-            else if (a == "--rounds") opt.rounds = to_long(v, a, 0, 100000000);
-            else if (a == "--interval") opt.interval = to_long(v, a, 0, 86400);
-            else throw std::invalid_argument(a + ": unknown option");
+            if (a == "--plugin")
+                opt.plugin = v;
+            else if (a == "--device-id")
+                opt.device_id = static_cast<std::uint32_t>(to_long(v, a, 0, 4294967295L));
+            else if (a == "--settings")
+                opt.settings = v;
+            else if (a == "--cache")
+                opt.cache = v;
+            else if (a == "--scenario")
+                opt.scenario = v;
+            else if (a == "--json")
+                opt.json = v;
+            else if (a == "--history")
+                opt.history = v;
+            else if (a == "--save-cache")
+                opt.save_cache = v;
+            else if (a == "--rounds")
+                opt.rounds = to_long(v, a, 0, 100000000);
+            else if (a == "--port")
+                opt.port = v;
+            else if (a == "--baud")
+                opt.baud = static_cast<unsigned>(to_long(v, a, 1, 4000000));
+            else if (a == "--timeout")
+                opt.timeout_ms = static_cast<int>(to_long(v, a, 1, 600)) * 1000;
+            else if (a == "--interval")
+                opt.interval = to_long(v, a, 0, 86400);
+            else
+                throw std::invalid_argument(a + ": unknown option");
         }
         if (opt.scenario.empty()) {
             scenario = bench::demo_scenario();

@@ -74,6 +74,8 @@ TEST(Bench, ScenarioRoundsAsJson)
     EXPECT_FALSE(run.rounds[3]["completed"].asBool());
     EXPECT_TRUE(run.rounds[3]["record"].isNull());
     EXPECT_TRUE(run.rounds[3]["alarms"].empty());
+    EXPECT_EQ(run.rounds[3]["missing"][0].asString(), "2A46");
+    EXPECT_TRUE(run.rounds[3]["rejected"].empty());
     // Round 5 advances 61 s before its values are read: stale.
     EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["error"].asString(), "数据已超时");
     EXPECT_EQ(run.rounds[5]["values"]["ACOutputCurrentA"].asFloat(), 12.5F);
@@ -98,12 +100,33 @@ TEST(Bench, CacheSavedAndRestoredAsRoundZero)
     EXPECT_EQ(second.rounds[0]["values"]["ACOutputLineOrPhaseAB_A"].asFloat(), 230.0F);
 }
 
+TEST(Bench, PseudoTerminalLineGivesTheSameRounds)
+{
+    const std::string scenario = scenario_file("pty.json", R"({"rounds": [{}, {"status": {"5": 1}},
+        {"short": {"41": 100}}]})");
+    const BenchRun direct = bench("--json - --scenario " + scenario);
+    const BenchRun pty = bench("--pty --json - --scenario " + scenario);
+    ASSERT_EQ(pty.status, 0) << pty.out;
+    ASSERT_EQ(pty.rounds.size(), 3U) << pty.out;
+    ASSERT_EQ(direct.rounds.size(), 3U);
+    for (std::size_t i = 0; i < 3; ++i) {
+        for (const char* key : {"requests", "completed", "log", "alarms", "values", "rejected"}) {
+            EXPECT_EQ(pty.rounds[i][key], direct.rounds[i][key]) << i << " " << key;
+        }
+        EXPECT_EQ(pty.rounds[i]["record"].asString().substr(0, 264),
+                  direct.rounds[i]["record"].asString().substr(0, 264));
+    }
+    EXPECT_TRUE(pty.rounds[1]["alarms"][8]["active"].asBool());  // 即将停机告警
+    EXPECT_EQ(pty.rounds[2]["log"][0].asString(),
+              "error in VX40_2A_41 expected len=128 actual len:100");
+}
+
 TEST(Bench, BadInputExitCodes)
 {
     EXPECT_EQ(bench("--rounds x").status, 2);
     EXPECT_EQ(bench("--bogus 1").status, 2);
-    const BenchRun bad = bench("--scenario " +
-                          scenario_file("bad.json", R"({"rounds": [{"drop": ["47"]}]})"));
+    const BenchRun bad =
+        bench("--scenario " + scenario_file("bad.json", R"({"rounds": [{"drop": ["47"]}]})"));
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.out.find("bad.json"), std::string::npos);
     EXPECT_NE(bad.out.find("47"), std::string::npos);
