@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "emulator.h"
@@ -40,6 +41,7 @@ struct Options {
     long rounds = -1;
     long interval = 1;
     bool pty = false;
+    bool realtime = false;
     std::string port;
     unsigned baud = 0;  // 0: the device's own setting
     int timeout_ms = 2000;
@@ -57,6 +59,7 @@ const char* kUsage =
     "  --json FILE|-      one JSON object per round\n"
     "  --history FILE     append every saved record (139 bytes each)\n"
     "  --save-cache FILE  write the last distributed record at exit\n"
+    "  --realtime         real clock and real waits, also with the emulator\n"
     "  --pty              the emulator behind a pseudo-terminal (a real serial line)\n"
     "  --port DEVICE      a real UPS on this serial port, no emulator (real clock)\n"
     "  --baud N           line speed (default: the device's, 4800)\n"
@@ -382,11 +385,13 @@ int run(const Options& opt, const bench::Scenario& scenario)
         report(r);
     }
 
+    std::map<std::string, long> refused;  // decoder refusals by reason, for the summary
     bench::LineUps ups(scenario.ups, dev->protocol_version_, dev->address_);
     const unsigned baud = opt.baud != 0 ? opt.baud : dev->baud_rate_;
     std::unique_ptr<bench::Transport> line;
+    const bool real_clock = opt.realtime || !opt.port.empty();
+    if (real_clock) standin::use_real_clock();
     if (!opt.port.empty()) {
-        standin::use_real_clock();
         line = bench::over_port(opt.port, baud, opt.timeout_ms);
     } else if (opt.pty) {
         line = bench::over_pty(ups, baud, opt.timeout_ms);
@@ -398,7 +403,7 @@ int run(const Options& opt, const bench::Scenario& scenario)
         const auto i = static_cast<std::size_t>(n - 1);
         const bench::RoundScript script =
             i < scenario.rounds.size() ? scenario.rounds[i] : bench::RoundScript{};
-        if (n > 1 && opt.port.empty()) {
+        if (n > 1 && !real_clock) {
             standin::advance_clock(opt.interval);
         } else if (n > 1) {
             std::this_thread::sleep_for(std::chrono::seconds(opt.interval));
@@ -407,8 +412,18 @@ int run(const Options& opt, const bench::Scenario& scenario)
         r.round = n;
         ups.begin_round(script);
         run_round(*dev, host, *line, r);
-        if (opt.port.empty()) standin::advance_clock(script.advance);
+        if (!real_clock) {
+            standin::advance_clock(script.advance);
+        } else if (script.advance > 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(script.advance));
+        }
+        for (const auto& why : r.rejected) ++refused[why];
         report(r);
+    }
+    if (json != &std::cout) {
+        for (const auto& [why, count] : refused) {
+            std::cout << "rejected frames: " << why << " x" << count << '\n';
+        }
     }
     if (!opt.save_cache.empty() && !last_record.empty()) {
         std::ofstream(opt.save_cache, std::ios::binary)
@@ -431,8 +446,8 @@ int main(int argc, char** argv)
                 std::cout << kUsage;
                 return 0;
             }
-            if (a == "--pty") {
-                opt.pty = true;
+            if (a == "--pty" || a == "--realtime") {
+                (a == "--pty" ? opt.pty : opt.realtime) = true;
                 continue;
             }
             if (i + 1 >= argc) throw std::invalid_argument(a + ": unknown option or missing value");

@@ -121,6 +121,20 @@ TEST(Bench, PseudoTerminalLineGivesTheSameRounds)
               "error in VX40_2A_41 expected len=128 actual len:100");
 }
 
+TEST(Bench, RefusedFrameEndsTheRoundAndIsCounted)
+{
+    const std::string scenario =
+        scenario_file("odd.json", R"({"rounds": [{"short": {"43": 13}}, {}]})");
+    const BenchRun run = bench("--json - --scenario " + scenario);
+    ASSERT_EQ(run.rounds.size(), 2U) << run.out;
+    EXPECT_EQ(run.rounds[0]["rejected"][0].asString(), "odd LENID");
+    EXPECT_FALSE(run.rounds[0]["completed"].asBool());
+    EXPECT_EQ(run.rounds[0]["requests"].size(), 2U);
+    EXPECT_TRUE(run.rounds[1]["completed"].asBool());  // the next round starts afresh
+    const BenchRun shown = bench("--scenario " + scenario);
+    EXPECT_NE(shown.out.find("rejected frames: odd LENID x1"), std::string::npos) << shown.out;
+}
+
 TEST(Bench, BadInputExitCodes)
 {
     EXPECT_EQ(bench("--rounds x").status, 2);
