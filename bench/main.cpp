@@ -75,12 +75,12 @@ std::string read_file(const std::string& path)
     return s.str();
 }
 
-long to_long(const std::string& v, const std::string& opt, long lo, long hi)
+long long to_long(const std::string& v, const std::string& opt, long long lo, long long hi)
 {
     std::size_t used = 0;
-    long n = 0;
+    long long n = 0;
     try {
-        n = std::stol(v, &used);
+        n = std::stoll(v, &used);
     } catch (const std::exception&) {
         used = 0;
     }
@@ -455,7 +455,7 @@ int main(int argc, char** argv)
             if (a == "--plugin")
                 opt.plugin = v;
             else if (a == "--device-id")
-                opt.device_id = static_cast<std::uint32_t>(to_long(v, a, 0, 4294967295L));
+                opt.device_id = static_cast<std::uint32_t>(to_long(v, a, 0, 4294967295LL));
             else if (a == "--settings")
                 opt.settings = v;
             else if (a == "--cache")
@@ -469,7 +469,7 @@ int main(int argc, char** argv)
             else if (a == "--save-cache")
                 opt.save_cache = v;
             else if (a == "--rounds")
-                opt.rounds = to_long(v, a, 0, 100000000);
+                opt.rounds = static_cast<long>(to_long(v, a, 0, 100000000));
             else if (a == "--port")
                 opt.port = v;
             else if (a == "--baud")
@@ -477,7 +477,7 @@ int main(int argc, char** argv)
             else if (a == "--timeout")
                 opt.timeout_ms = static_cast<int>(to_long(v, a, 1, 600)) * 1000;
             else if (a == "--interval")
-                opt.interval = to_long(v, a, 0, 86400);
+                opt.interval = static_cast<long>(to_long(v, a, 0, 86400));
             else
                 throw std::invalid_argument(a + ": unknown option");
         }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libgtest-dev libgmock-dev binutils)
+pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libgtest-dev libgmock-dev binutils
+      g++-mipsel-linux-gnu qemu-user)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,7 +2,7 @@
 #include "host.h"
 
 #include <algorithm>
-#include <atomic>
+#include <mutex>
 #include <ctime>
 
 #include "spdevice.h"
@@ -83,8 +83,10 @@ namespace {
 thread_local Host default_host;
 thread_local Host* bound_host = nullptr;
 
-std::atomic<bool> clock_set{false};
-std::atomic<long long> clock_value{0};
+// A mutex, not 64-bit atomics: those need libatomic on 32-bit MIPS.
+std::mutex clock_mutex;
+bool clock_set = false;
+std::time_t clock_value = 0;
 
 std::time_t real_time()
 {
@@ -110,26 +112,31 @@ ScopedHost::~ScopedHost()
 
 void set_clock(std::time_t now)
 {
-    clock_value.store(now);
-    clock_set.store(true);
+    const std::lock_guard<std::mutex> lock(clock_mutex);
+    clock_value = now;
+    clock_set = true;
 }
 
 void advance_clock(long seconds)
 {
-    if (!clock_set.load()) {
-        set_clock(real_time());
+    const std::lock_guard<std::mutex> lock(clock_mutex);
+    if (!clock_set) {
+        clock_value = real_time();
+        clock_set = true;
     }
-    clock_value.fetch_add(seconds);
+    clock_value += seconds;
 }
 
 void use_real_clock()
 {
-    clock_set.store(false);
+    const std::lock_guard<std::mutex> lock(clock_mutex);
+    clock_set = false;
 }
 
 std::time_t clock_now()
 {
-    return clock_set.load() ? static_cast<std::time_t>(clock_value.load()) : real_time();
+    const std::lock_guard<std::mutex> lock(clock_mutex);
+    return clock_set ? clock_value : real_time();
 }
 
 int deliver(PMBusProtocol& device, const unsigned char* decoded_frame)

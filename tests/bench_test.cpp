@@ -18,7 +18,9 @@ struct BenchRun {
 BenchRun bench(const std::string& args)
 {
     BenchRun run;
-    const std::string cmd = std::string(VX40_BENCH_PATH) + " " + args + " 2>&1";
+    const std::string runner = VX40_BENCH_RUNNER;
+    const std::string cmd =
+        (runner.empty() ? "" : runner + " ") + VX40_BENCH_PATH + " " + args + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) return run;
     char buf[4096];
