@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native suite, the same suite with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the suite built for
+# AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, then the suite built for
 # 32-bit little-endian MIPS and run under qemu-mipsel. Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,11 +21,13 @@ run_suite native build
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite sanitizers build-asan -DVX40_SANITIZE=ON
 
+TSAN_OPTIONS=halt_on_error=1 run_suite threads build-tsan -DVX40_SANITIZE_THREAD=ON
+
 scripts/mipsel-sysroot.sh build-mipsel-sysroot
 run_suite mipsel-qemu build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
   -DVX40_MIPSEL_SYSROOT="$PWD/build-mipsel-sysroot"
 
 echo "== summary =="
-for d in build build-asan build-mipsel; do
+for d in build build-asan build-tsan build-mipsel; do
   printf '%-11s %s\n' "$d" "$(grep -E 'tests passed|tests failed' "$d/ctest.log")"
 done
