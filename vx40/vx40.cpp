@@ -104,7 +104,9 @@ int VX40::process_payload()
     // A missing frame counts as a reply without INFO.
     const unsigned char* frame = reply_frame_;
     const unsigned length =
-        frame == nullptr ? 0U : frame[kInfoLengthAt] | (frame[kInfoLengthAt + 1] << 8U);
+        frame == nullptr ? 0U
+                         : static_cast<unsigned>(frame[kInfoLengthAt]) |
+                               (static_cast<unsigned>(frame[kInfoLengthAt + 1]) << 8U);
     if (length < step.min_length) {
         std::printf("error in VX40_2A_%02X expected len=%u actual len:%u\n", step.cid2,
                     static_cast<unsigned>(step.min_length), length);
