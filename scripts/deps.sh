@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, if missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libgtest-dev libgmock-dev binutils
-      g++-mipsel-linux-gnu qemu-user clang libclang-rt-14-dev)
+      g++-mipsel-linux-gnu qemu-user clang libclang-rt-14-dev valgrind)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
