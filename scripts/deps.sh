@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libgtest-dev libgmock-dev binutils
+pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libgtest-dev libgmock-dev libbenchmark-dev binutils
       g++-mipsel-linux-gnu qemu-user clang libclang-rt-14-dev valgrind)
 missing=()
 for p in "${pkgs[@]}"; do
