@@ -9,9 +9,9 @@
 //   vx40-benchmarks --floor-rounds N         N floor rounds in vx40_measured_floor_rounds
 // The last two are for callgrind's --toggle-collect.
 #include <benchmark/benchmark.h>
-#include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <ext/stdio_filebuf.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,8 +57,8 @@ struct QuietHost {
 
 void report_allocations(benchmark::State& state, std::size_t allocations)
 {
-    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
 }
 
 // Fails the benchmark unless the host saw `per_op` calls of s per iteration.
@@ -69,7 +69,8 @@ void expect_calls(benchmark::State& state, const standin::Host& h, standin::Serv
     if (h.count(s) != want) {
         state.SkipWithError((std::string(standin::service_name(s)) + ": " +
                              std::to_string(h.count(s)) + " calls, expected " +
-                             std::to_string(want)).c_str());
+                             std::to_string(want))
+                                .c_str());
     }
 }
 
@@ -131,8 +132,8 @@ void BM_GetValue(benchmark::State& state, ValueCase which)
     auto dev = plugin().create_device();
     if (which != ValueCase::NotReady) workload::round(*dev, replies());
     if (which == ValueCase::TimedOut) standin::advance_clock(61);
-    const std::string name = which == ValueCase::Unsupported ? "ACOutputCurrentD"
-                                                             : "ACOutputCurrentC";
+    const std::string name =
+        which == ValueCase::Unsupported ? "ACOutputCurrentD" : "ACOutputCurrentC";
     long refused = 0;
     const std::size_t before = heapcount::allocations();
     for (auto _ : state) {
@@ -250,8 +251,8 @@ int main(int argc, char** argv)
     }
     close(null_fd);
 
-    if (argc == 3 && (std::strcmp(argv[1], "--rounds") == 0 ||
-                      std::strcmp(argv[1], "--floor-rounds") == 0)) {
+    if (argc == 3 &&
+        (std::strcmp(argv[1], "--rounds") == 0 || std::strcmp(argv[1], "--floor-rounds") == 0)) {
         return fixed_rounds(std::strcmp(argv[1], "--floor-rounds") == 0, std::atol(argv[2]));
     }
 

@@ -92,8 +92,8 @@ void Floor::round(const Replies& replies)
     SendSP(5193, record_, sizeof record_, false);
     unsigned short seq = 1;
     for (const Alarm& a : alarms_) {
-        CheckThresholdBool(2, a.signal_id, a.nm_alarm_id, a.text, a.text,
-                           record_[73] == 0xF0, seq++);
+        CheckThresholdBool(2, a.signal_id, a.nm_alarm_id, a.text, a.text, record_[73] == 0xF0,
+                           seq++);
     }
     SaveDeviceHistory(record_, sizeof record_);
 }

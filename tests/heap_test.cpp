@@ -52,7 +52,8 @@ TEST_F(Heap, FirstThreeStepsAllocateNothing)
     const standin::ScopedHost bind(quiet_);
     dev_->RefreshStatus();
     for (std::size_t step = 0; step < 3; ++step) {
-        const auto n = heapcount::during([&] { standin::deliver(*dev_, replies_.frames[step].data()); });
+        const auto n =
+            heapcount::during([&] { standin::deliver(*dev_, replies_.frames[step].data()); });
         EXPECT_EQ(n, 0U) << "step " << step + 1;
     }
     EXPECT_EQ(quiet_.count(Service::WritePmbusCmd), 4U);  // the four requests, reply by reply
