@@ -259,7 +259,14 @@ int main(int argc, char** argv)
 
     if (argc == 3 &&
         (std::strcmp(argv[1], "--rounds") == 0 || std::strcmp(argv[1], "--floor-rounds") == 0)) {
-        return fixed_rounds(std::strcmp(argv[1], "--floor-rounds") == 0, std::atol(argv[2]));
+        char* end = nullptr;
+        const long n = std::strtol(argv[2], &end, 10);
+        if (end == argv[2] || *end != '\0' || n <= 0) {
+            std::fprintf(stderr, "vx40-benchmarks: %s needs a positive number of rounds\n",
+                         argv[1]);
+            return 2;
+        }
+        return fixed_rounds(std::strcmp(argv[1], "--floor-rounds") == 0, n);
     }
 
     __gnu_cxx::stdio_filebuf<char> report_buf(report_fd, std::ios::out);
@@ -271,7 +278,6 @@ int main(int argc, char** argv)
     Reporter reporter(isatty(report_fd) != 0 ? benchmark::ConsoleReporter::OO_Defaults
                                              : benchmark::ConsoleReporter::OO_Tabular);
     reporter.SetOutputStream(&report);
-    reporter.SetErrorStream(&report);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     const auto round = reporter.times.find("BM_Round");

@@ -5,6 +5,7 @@
 
 #include "host.h"
 #include "record.h"
+#include "vx40.h"
 
 namespace workload {
 
@@ -89,11 +90,11 @@ void Floor::round(const Replies& replies)
         std::memcpy(record_ + kSteps[s].offset,
                     replies.frames[s].data() + kInfoAt + kSteps[s].first_info, kSteps[s].count);
     }
-    SendSP(5193, record_, sizeof record_, false);
+    SendSP(kVX40DataId, record_, sizeof record_, false);
     unsigned short seq = 1;
     for (const Alarm& a : alarms_) {
-        CheckThresholdBool(2, a.signal_id, a.nm_alarm_id, a.text, a.text, record_[73] == 0xF0,
-                           seq++);
+        CheckThresholdBool(2, a.signal_id, a.nm_alarm_id, a.text, a.text,
+                           record_[offsetof(XV40Data_t, alarm)] == 0xF0, seq++);
     }
     SaveDeviceHistory(record_, sizeof record_);
 }

@@ -9,6 +9,7 @@
 
 #include <json/value.h>
 
+#include "record.h"
 #include "spdevice.h"
 
 namespace workload {
@@ -49,7 +50,7 @@ private:
         std::string signal_id, nm_alarm_id, text;
     };
     std::vector<Alarm> alarms_;
-    unsigned char record_[139] = {};
+    unsigned char record_[sizeof(XV40Data_t)] = {};
 };
 
 }  // namespace workload
