@@ -5,16 +5,23 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
 
 std::atomic<std::size_t> g_allocations{0};
+std::atomic<bool> g_poison{false};
+constexpr int kPoison = 0xA5;
 
 void* counted(std::size_t size)
 {
     g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p != nullptr && g_poison.load(std::memory_order_relaxed)) {
+        std::memset(p, kPoison, size);
+    }
+    return p;
 }
 
 void* counted_aligned(std::size_t size, std::align_val_t align)
@@ -27,6 +34,11 @@ void* counted_aligned(std::size_t size, std::align_val_t align)
 }
 
 }  // namespace
+
+void heapcount::set_poison(bool on)
+{
+    g_poison.store(on, std::memory_order_relaxed);
+}
 
 std::size_t heapcount::allocations()
 {

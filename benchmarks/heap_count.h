@@ -10,6 +10,10 @@ namespace heapcount {
 // Allocations (operator new of any form) since the process started.
 std::size_t allocations();
 
+// While on, every new allocation is filled with a non-zero pattern, so that
+// memory the plug-in fails to initialise cannot read as zero by chance.
+void set_poison(bool on);
+
 // Allocations made while running f.
 template <typename F>
 std::size_t during(F&& f)

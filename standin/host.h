@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+class KRTVDevice;
 class PMBusProtocol;
 
 namespace standin {
@@ -63,6 +65,9 @@ public:
     int init_setting_result = 1;
     // When false, calls are counted but not kept (soak and benchmarks).
     bool keep_calls = true;
+    // Runs inside CheckAOReport after the call is recorded: a host may change
+    // the device's analog lists there (remove the entry it was given, say).
+    std::function<void(KRTVDevice& device, const std::string& name)> on_ao_report;
 
     std::vector<Call> calls;
 

@@ -123,6 +123,9 @@ bool KRTVDevice::CheckAOReport(const std::string& name, float value)
         c->text[0] = name;
         c->value = value;
     }
+    if (host().on_ao_report) {
+        host().on_ao_report(*this, name);
+    }
     return host().ao_report_result;
 }
 

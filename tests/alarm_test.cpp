@@ -62,22 +62,58 @@ TEST_F(AlarmTest, QuietUpsReportsEighteenInactiveRowsNumberedFromOne)
     EXPECT_EQ(*(first + 18), Service::DoBatchCheckThreshold);
 }
 
-TEST_F(AlarmTest, EachTestedValueRaisesExactlyItsRow)
+// The alarm table as the host must see it, written out once: signal id, NM
+// alarm id, text (given twice), the status byte and the value that raises it.
+struct GoldenRow {
+    const char* signal_id;
+    const char* nm_alarm_id;
+    const char* text;
+    std::size_t offset;
+    unsigned char value;
+};
+const GoldenRow kGolden[] = {
+    {"vx40_0", "08032", "逆变器不同步告警", 73, 0x03},
+    {"vx40_1", "08049", "市电电压低于下限（掉电）", 74, 0x01},
+    {"vx40_2", "08049", "市电电压高于上限", 74, 0x02},
+    {"vx40_3", "08049", "市电电压超限", 74, 0xE0},
+    {"vx40_4", "08028", "整流器故障告警", 75, 0xF0},
+    {"vx40_5", "08034", "逆变器故障告警", 76, 0xF0},
+    {"vx40_5", "08024", "旁路电压过低", 77, 0x01},
+    {"vx40_6", "08023", "旁路电压过高", 77, 0x02},
+    {"vx40_7", "08042", "即将停机告警", 78, 0x01},
+    {"vx40_8", "08049", "蓄电池总电压高于上限（电压过高 ）", 78, 0x03},
+    {"vx40_9", "08049", "蓄电池总电压故障", 78, 0xF0},
+    {"vx40_10", "08049", "蓄电池总电压预告警", 78, 0xE0},
+    {"vx40_11", "08047", "充电器故障告警", 81, 0xF0},
+    {"vx40_12", "08049", "零线/火线接反", 82, 0xF0},
+    {"vx40_13", "08049", "输出短路", 83, 0xF0},
+    {"vx40_14", "08049", "输出过载", 84, 0xF0},
+    {"vx40_15", "08049", "散热器温度过高", 85, 0xF0},
+    {"vx40_16", "08049", "市电频率超限", 86, 0xE0},
+};
+
+// Every row active in turn (and none, first): each round's eighteen reports
+// must be exactly the golden rows, in order, numbered 1 to 18, with only the
+// raised row active.
+TEST_F(AlarmTest, GoldenTranscriptWithEachRowActiveInTurn)
 {
-    // record offset, value, the one row (sequence number) it raises
-    const struct {
-        std::size_t offset;
-        unsigned char value;
-        unsigned row;
-    } cases[] = {
-        {73, 0x03, 1},  {74, 0x01, 2},  {74, 0x02, 3},  {74, 0xE0, 4},  {75, 0xF0, 5},
-        {76, 0xF0, 6},  {77, 0x01, 7},  {77, 0x02, 8},  {78, 0x01, 9},  {78, 0x03, 10},
-        {78, 0xF0, 11}, {78, 0xE0, 12}, {81, 0xF0, 13}, {82, 0xF0, 14}, {83, 0xF0, 15},
-        {84, 0xF0, 16}, {85, 0xF0, 17}, {86, 0xE0, 18},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(active_rows(with(c.offset, c.value)), std::vector<unsigned>{c.row})
-            << "offset " << c.offset << " value " << int{c.value};
+    for (int active = -1; active < 18; ++active) {
+        const Status status =
+            active < 0 ? Status{} : with(kGolden[active].offset, kGolden[active].value);
+        const auto reports = round_with(status);
+        ASSERT_EQ(reports.size(), std::size(kGolden)) << "row " << active + 1;
+        for (std::size_t i = 0; i < std::size(kGolden); ++i) {
+            const auto& c = reports[i];
+            const GoldenRow& g = kGolden[i];
+            SCOPED_TRACE(testing::Message() << "raised row " << active + 1 << ", report " << i + 1);
+            EXPECT_EQ(c.number, 2);
+            EXPECT_EQ(c.text[0], g.signal_id);
+            EXPECT_EQ(c.text[1], g.nm_alarm_id);
+            EXPECT_EQ(c.text[2], g.text);
+            EXPECT_EQ(c.text[3], g.text);
+            EXPECT_EQ(c.flag, static_cast<int>(i) == active);
+            EXPECT_EQ(c.seq, i + 1);
+        }
     }
 }
 

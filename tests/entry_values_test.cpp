@@ -138,6 +138,18 @@ TEST_F(ValuesTest, AgeBoundaryAndClockSetBack)
     EXPECT_NO_THROW((void)dev_->Get_Value(0, "ACOutputCurrentA"));
 }
 
+// A host may mark the data ready itself; without a time of the last data
+// (none yet, or one at infinity) the data count as stale, never as fresh.
+TEST_F(ValuesTest, ReadyWithoutAUsableTimeIsStale)
+{
+    dev_->data_ready_ = true;
+    EXPECT_EQ(refusal(*dev_, kNames[0]), "数据已超时");
+    dev_->last_data_time_ = boost::posix_time::ptime(boost::posix_time::pos_infin);
+    EXPECT_EQ(refusal(*dev_, kNames[0]), "数据已超时");
+    dev_->last_data_time_ = boost::posix_time::ptime(boost::posix_time::neg_infin);
+    EXPECT_EQ(refusal(*dev_, kNames[0]), "数据已超时");
+}
+
 using CacheTest = DeviceTest;
 
 std::vector<unsigned char> cached_block()

@@ -88,3 +88,32 @@ TEST_F(Heap, ValueReadAllocatesNothing)
 }
 
 }  // namespace
+
+// The provider and its reference count come in one allocation (make_shared):
+// the list's buffer and that block, nothing more.
+TEST_F(Heap, ProviderListIsTwoAllocations)
+{
+    EXPECT_EQ(heapcount::during([&] {
+                  const auto list = plugin_.providers();
+                  EXPECT_EQ(list.size(), 1U);
+              }),
+              2U);
+}
+
+// A new device zero-fills its record itself: on a heap that hands out
+// non-zero memory, the first round still distributes zeros where no reply
+// has written.
+TEST_F(Heap, NewDeviceRecordIsZeroOnADirtyHeap)
+{
+    heapcount::set_poison(true);
+    auto dev = plugin_.create_device();
+    heapcount::set_poison(false);
+    standin::Host recorder;
+    const standin::ScopedHost bind(recorder);
+    EXPECT_EQ(dev->LoadFromCache(std::string(138, '\x01')), 0);  // refused: nothing written
+    dev->RoundDone();
+    const auto sent = recorder.of(Service::SendSP);
+    ASSERT_EQ(sent.size(), 1U);
+    EXPECT_EQ(std::vector<unsigned char>(sent[0]->bytes.begin(), sent[0]->bytes.begin() + 132),
+              std::vector<unsigned char>(132, 0));
+}

@@ -191,4 +191,58 @@ TEST_F(PollingTest, ShortReplyLineKeepsItsPlaceAmongStreamLines)
               "rvSize is 0\n");
 }
 
+// The INFO length is the whole unsigned 16-bit little-endian count: lengths
+// with a high byte, and at or above 32768, are long enough for every step.
+TEST_F(PollingTest, LengthIsTheWholeUnsignedSixteenBitCount)
+{
+    for (const std::uint16_t length :
+         {std::uint16_t{255}, std::uint16_t{256}, std::uint16_t{257}, std::uint16_t{32767},
+          std::uint16_t{32768}, std::uint16_t{65535}}) {
+        SCOPED_TRACE(length);
+        host_.clear();
+        dev_->RefreshStatus();
+        testing::internal::CaptureStdout();
+        for (const Step& s : kSteps) {
+            reply(*dev_, length, pattern(s.min_length / 2U, s.cid2));
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "rvSize is 0\n");
+        const auto record = vx40test::last_distributed(host_);
+        ASSERT_EQ(record.size(), 139U);
+        for (const Step& s : kSteps) {
+            EXPECT_EQ(record[s.offset], static_cast<unsigned char>(s.cid2 + s.first_info))
+                << s.cid2;
+        }
+    }
+}
+
+// A protocol layer that hands over no frame gets what an empty reply gets:
+// the step's message, the record untouched, the round going on.
+TEST_F(PollingTest, MissingFrameCountsAsAnEmptyReply)
+{
+    vx40test::full_round(*dev_);
+    const auto before = vx40test::last_distributed(host_);
+    dev_->RefreshStatus();
+    testing::internal::CaptureStdout();
+    for (std::size_t k = 0; k < std::size(kSteps); ++k) {
+        EXPECT_EQ(standin::deliver(*dev_, nullptr), k == 3 ? 0 : 1);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "error in VX40_2A_41 expected len=128 actual len:0\n"
+              "error in VX40_2A_43 expected len=14 actual len:0\n"
+              "error in VX40_2A_44 expected len=30 actual len:0\n"
+              "error in VX40_2A_46 expected len=90 actual len:0\n"
+              "rvSize is 0\n");
+    EXPECT_EQ(requests(), (std::vector<int>{0x41, 0x43, 0x44, 0x46, 0x41, 0x43, 0x44, 0x46}));
+    EXPECT_EQ(vx40test::last_distributed(host_), before);
+}
+
+// The serial-port base runs first, then the first request: the host sees
+// RefreshStatus before the request, and nothing else.
+TEST_F(PollingTest, RefreshRunsTheBaseBeforeTheFirstRequest)
+{
+    dev_->RefreshStatus();
+    EXPECT_EQ(host_.sequence(),
+              (std::vector<Service>{Service::RefreshStatus, Service::WritePmbusCmd}));
+}
+
 }  // namespace

@@ -184,4 +184,83 @@ TEST_F(RoundTest, HostInlineDefaults)
     }
 }
 
+// Round completion as the built plug-in's device does it (the template
+// instantiated inside the library), with the host's analog lists filled.
+using PluginRoundTest = vx40test::DeviceTest;
+
+TEST_F(PluginRoundTest, AnalogChecksForEveryListedValueWhateverTheResults)
+{
+    dev_->ao_names_ = {"absent", "volts", "amps", "volts"};
+    dev_->ao_values_ = {{"volts", 2.5F}, {"amps", -1.0F}};
+    dev_->pending_rules_.resize(2);
+    host_.ao_report_result = true;  // every report true: each is still made
+    testing::internal::CaptureStdout();
+    vx40test::full_round(*dev_);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "rvSize is 2\n");
+
+    std::vector<Service> expected = {Service::RefreshStatus, Service::WritePmbusCmd,
+                                     Service::WritePmbusCmd, Service::WritePmbusCmd,
+                                     Service::WritePmbusCmd, Service::GetTtime,
+                                     Service::SendSP,        Service::Reset};
+    expected.insert(expected.end(), 18, Service::CheckThresholdBool);
+    for (int i = 0; i < 3; ++i) {
+        expected.push_back(Service::CheckAOReport);
+        expected.push_back(Service::CheckThreshold);
+    }
+    expected.push_back(Service::DoBatchCheckThreshold);
+    expected.push_back(Service::SaveDeviceHistory);
+    EXPECT_EQ(host_.sequence(), expected);
+
+    const auto reports = host_.of(Service::CheckAOReport);
+    const auto checks = host_.of(Service::CheckThreshold);
+    const std::pair<std::string, float> want[] = {
+        {"volts", 2.5F}, {"amps", -1.0F}, {"volts", 2.5F}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(reports[i]->text[0], want[i].first);
+        EXPECT_EQ(reports[i]->value, want[i].second);
+        EXPECT_EQ(checks[i]->text[0], want[i].first);
+        EXPECT_EQ(checks[i]->text[1], "");
+        EXPECT_EQ(checks[i]->value, want[i].second);
+        EXPECT_EQ(checks[i]->number, 1);
+    }
+    EXPECT_EQ(host_.of(Service::DoBatchCheckThreshold).front()->number2, 2);
+    EXPECT_TRUE(dev_->pending_rules_.empty());
+    EXPECT_TRUE(dev_->round_check_result_);
+    EXPECT_EQ(dev_->ao_values_.size(), 2U);
+
+    // The result is the round's own: false when every check says false...
+    host_.ao_report_result = false;
+    testing::internal::CaptureStdout();
+    vx40test::full_round(*dev_);
+    EXPECT_FALSE(dev_->round_check_result_);
+    // ...and true from the batch check alone.
+    host_.batch_result = true;
+    vx40test::full_round(*dev_);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(dev_->round_check_result_);
+}
+
+// A host whose CheckAOReport removes the entry it was given: the round goes on
+// with the next name and makes no threshold check for the removed one.
+TEST_F(PluginRoundTest, EntryRemovedByTheHostDuringItsReportIsNotChecked)
+{
+    dev_->ao_names_ = {"volts", "amps"};
+    dev_->ao_values_ = {{"volts", 2.5F}, {"amps", -1.0F}};
+    host_.on_ao_report = [](KRTVDevice& device, const std::string& name) {
+        if (name == "volts") {
+            device.ao_values_.erase(name);
+        }
+    };
+    testing::internal::CaptureStdout();
+    vx40test::full_round(*dev_);
+    testing::internal::GetCapturedStdout();
+    const auto reports = host_.of(Service::CheckAOReport);
+    const auto checks = host_.of(Service::CheckThreshold);
+    ASSERT_EQ(reports.size(), 2U);
+    ASSERT_EQ(checks.size(), 1U);
+    EXPECT_EQ(checks[0]->text[0], "amps");
+    EXPECT_EQ(checks[0]->value, -1.0F);
+    EXPECT_EQ(host_.count(Service::SaveDeviceHistory), 1U);
+}
+
 }  // namespace

@@ -102,7 +102,7 @@ TEST_F(SettingsTest, SignalIdentitiesAndDiagnosticLines)
 {
     dev_->data_id_ = 9;
     dev_->threshold_levels_["b"] = -2;
-    dev_->threshold_values_["b"] = 12.5F;
+    dev_->threshold_values_["b"] = 12.345678F;  // printed with six significant digits
     const std::string out = apply(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": {
         "a": {},
         "b": {"SignalName": "Volts", "NMAlarmID": "08049", "ID": 17, "SignalNumber": 2.5},
@@ -117,7 +117,7 @@ TEST_F(SettingsTest, SignalIdentitiesAndDiagnosticLines)
               "9 SignalNumber is missing\n"
               "mobile:a:;;; level:0 value:0\n"
               "here b\n"
-              "mobile:b:08049;17;2.5; level:-2 value:12.5\n"
+              "mobile:b:08049;17;2.5; level:-2 value:12.3457\n"
               "here c\n"
               "9 NMAlarmID is missing\n"
               "mobile:c:;x;y; level:0 value:0\n");

@@ -70,7 +70,13 @@ public:
             if (this->CheckAOReport(name, found->second)) {
                 this->round_check_result_ = true;
             }
-            this->CheckThreshold(name, std::string(), found->second, 1);
+            // The host may have removed the entry inside CheckAOReport: look
+            // it up again rather than keep a reference into the map.
+            const auto still = this->ao_values_.find(name);
+            if (still == this->ao_values_.end()) {
+                continue;
+            }
+            this->CheckThreshold(name, std::string(), still->second, 1);
         }
         std::cout << "rvSize is " << this->pending_rules_.size() << std::endl;
         if (this->DoBatchCheckThreshold(this->pending_rules_)) {

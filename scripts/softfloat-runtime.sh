@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# A soft-float C++ runtime for 32-bit little-endian MIPS (o32), built from
+# Debian's own sources with Debian's cross compiler used with -msoft-float:
+# libgcc (static, libgcc_eh, libgcc_s) and libstdc++ from gcc-12-source, musl
+# (loader ld-musl-mipsel-sf.so.1), JsonCpp from the libjsoncpp source package
+# and GoogleTest from /usr/src/googletest. No compiler is built.
+#
+#   scripts/softfloat-runtime.sh      prints the runtime's folder on its last line
+#
+# The runtime is kept outside the clone, in VX40_CACHE_DIR (default
+# ~/.cache/vx40), under a key made from this script and the versions of its
+# inputs; a second run with the same key reuses it. It is built in a
+# temporary folder and moved into place only when complete and checked.
+# The machine's apt sources and architectures are left as they are: the
+# source packages come through an apt state folder of the script's own.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+jobs=$(nproc)
+
+key_inputs() {
+  sha256sum "$here/softfloat-runtime.sh" | cut -d' ' -f1
+  mipsel-linux-gnu-gcc -dumpfullversion -dumpmachine
+  dpkg-query -W -f='${Package} ${Version}\n' googletest libboost-dev gcc-12-mipsel-linux-gnu-base 2>/dev/null || true
+}
+key=$(key_inputs | sha256sum | cut -c1-16)
+cache=${VX40_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vx40}
+ROOT=$cache/softfloat-$key
+if [ -f "$ROOT/.complete" ]; then
+  echo "soft-float runtime: cached ($ROOT)" >&2
+  echo "$ROOT"
+  exit 0
+fi
+
+mkdir -p "$cache"
+WORK=$cache/softfloat-$key.tmp
+rm -rf "$WORK"
+SYS=$WORK/sysroot; BIN=$WORK/bin; LOG=$WORK/logs
+mkdir -p "$SYS/usr/include" "$SYS/usr/lib" "$SYS/lib" "$BIN" "$LOG"
+export PATH=$BIN:$PATH
+t0=$SECONDS
+stage() { echo "[$((SECONDS - t0)) s] soft-float runtime: $*" >&2; }
+# On a failure, say which stage's log to read.
+trap 'echo "soft-float runtime: failed; logs in $LOG" >&2' ERR
+GCCINC=$(mipsel-linux-gnu-gcc -print-file-name=include)
+
+stage "sources (gcc-12-source, musl and libjsoncpp source packages, mpfr and mpc headers)"
+DL=$WORK/dl
+mkdir -p "$DL/apt/lists/partial" "$DL/apt/cache/archives/partial" "$DL/apt/parts"
+# The machine's own Debian mirror and release, as its apt sources name them.
+mirror=$(grep -h -m1 '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' || true)
+[ -n "$mirror" ] || mirror=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}')
+suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+cat > "$DL/apt/parts/src.sources" <<EOF
+Types: deb-src
+URIs: $mirror
+Suites: $suite
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+APTO=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$DL/apt/parts"
+      -o Dir::State::Lists="$DL/apt/lists" -o Dir::Cache="$DL/apt/cache")
+apt-get "${APTO[@]}" update -qq > "$LOG/apt.log" 2>&1
+( cd "$DL" && apt-get "${APTO[@]}" source --download-only musl libjsoncpp >> "$LOG/apt.log" 2>&1 )
+# Binary packages come through the machine's own lists (gcc-12-source is one).
+( cd "$DL" && apt-get download gcc-12-source libmpfr-dev libmpc-dev >> "$LOG/apt.log" 2>&1 )
+cd "$DL"
+for d in gcc-12-source_*.deb libmpfr-dev_*.deb libmpc-dev_*.deb; do dpkg-deb -x "$d" x; done
+ln -sf /usr/lib/x86_64-linux-gnu/libmpfr.so.6 x/usr/lib/x86_64-linux-gnu/libmpfr.so
+ln -sf /usr/lib/x86_64-linux-gnu/libmpc.so.3 x/usr/lib/x86_64-linux-gnu/libmpc.so
+tar xf x/usr/src/gcc-12/gcc-*-dfsg.tar.xz -C "$WORK" --exclude='gcc-*/gcc/testsuite' --exclude='gcc-*/libgo' \
+  --exclude='gcc-*/libphobos' --exclude='gcc-*/gcc/ada' --exclude='gcc-*/libgfortran' --exclude='gcc-*/gcc/d' \
+  --exclude='gcc-*/gcc/go' --exclude='gcc-*/gcc/fortran' --exclude='gcc-*/libada' --exclude='gcc-*/gnattools'
+tar xzf musl_*.orig.tar.gz -C "$WORK"
+tar xzf libjsoncpp_*.orig.tar.gz -C "$WORK"
+GSRC=$(echo "$WORK"/gcc-12.*); MSRC=$(echo "$WORK"/musl-*); JSRC=$(echo "$WORK"/jsoncpp-*)
+DEV=$DL/x/usr
+{
+  echo "gcc: $(basename "$(echo "$DL"/gcc-12-source_*.deb)")"
+  echo "musl: $(basename "$(echo "$DL"/musl_*.dsc)")"
+  echo "jsoncpp: $(basename "$(echo "$DL"/libjsoncpp_*.dsc)")"
+  echo "googletest: $(dpkg-query -W -f='${Version}' googletest)"
+  echo "compiler: $(mipsel-linux-gnu-g++ --version | head -n1) -msoft-float"
+} > "$WORK/sources.txt"
+
+stage "compiler wrappers: Debian's driver with -msoft-float, musl's headers and this sysroot only"
+for t in ar as ld nm objcopy objdump ranlib readelf strip; do
+  ln -sf "/usr/bin/mipsel-linux-gnu-$t" "$BIN/mipsel-linux-musl-$t"
+done
+# The runtime's folder is found from the wrapper's own place, so the cache
+# can be moved as a whole.
+cat > "$WORK/musl-sf.specs.in" <<'EOF'
+*link_libgcc:
+-L@SYS@/usr/lib -L@SYS@/lib
+
+*startfile:
+%{!shared: @SYS@/usr/lib/Scrt1.o} @SYS@/usr/lib/crti.o @SYS@/usr/lib/crtbeginS.o
+
+*endfile:
+@SYS@/usr/lib/crtendS.o @SYS@/usr/lib/crtn.o
+
+*link:
+-dynamic-linker /lib/ld-musl-mipsel-sf.so.1 -nostdlib %{shared:-shared} %{static:-static} %{rdynamic:-export-dynamic} -EL
+
+EOF
+cat > "$BIN/mipsel-linux-musl-gcc" <<EOF
+#!/bin/sh
+rt=\$(cd "\$(dirname "\$0")/.." && pwd)
+exec mipsel-linux-gnu-gcc -msoft-float -nostdinc -isystem "\$rt/sysroot/usr/include" -isystem $GCCINC \\
+  -specs "\$rt/musl-sf.specs" "\$@"
+EOF
+cat > "$BIN/mipsel-linux-musl-g++" <<EOF
+#!/bin/sh
+rt=\$(cd "\$(dirname "\$0")/.." && pwd)
+exec mipsel-linux-gnu-g++ -msoft-float -nostdinc -nostdinc++ -isystem "\$rt/sysroot/usr/include/c++/12" \\
+  -isystem "\$rt/sysroot/usr/include/c++/12/mipsel-linux-musl" -isystem "\$rt/sysroot/usr/include" \\
+  -isystem $GCCINC -specs "\$rt/musl-sf.specs" "\$@"
+EOF
+chmod +x "$BIN"/mipsel-linux-musl-g*
+specs() { sed "s|@SYS@|$1/sysroot|g" "$1/musl-sf.specs.in" > "$1/musl-sf.specs"; }
+specs "$WORK"
+
+stage "musl headers"
+cd "$MSRC"
+./configure --target=mipsel-linux-musl CC="mipsel-linux-gnu-gcc -msoft-float" CROSS_COMPILE=mipsel-linux-gnu- \
+  LIBCC="$SYS/usr/lib/libgcc.a" --prefix="$SYS/usr" --syslibdir="$SYS/lib" > "$LOG/musl-configure.log" 2>&1
+grep -q '^SUBARCH = el-sf' config.mak
+make install-headers > /dev/null
+
+stage "gcc tree configured; only the headers libgcc needs are generated"
+mkdir -p "$WORK/gcc-build" && cd "$WORK/gcc-build"
+"$GSRC/configure" --target=mipsel-linux-musl --prefix="$WORK/unused" --with-sysroot="$SYS" --with-float=soft \
+  --with-arch=mips32r2 --enable-languages=c,c++ --disable-multilib --disable-bootstrap --disable-nls \
+  --disable-libsanitizer --disable-libgomp --disable-libquadmath --disable-libssp --disable-libitm --disable-libvtv \
+  --with-mpfr-include="$DEV/include" --with-mpfr-lib="$DEV/lib/x86_64-linux-gnu" \
+  --with-mpc-include="$DEV/include" --with-mpc-lib="$DEV/lib/x86_64-linux-gnu" > "$LOG/gcc-configure.log" 2>&1
+make configure-gcc > "$LOG/configure-gcc.log" 2>&1
+make -j"$jobs" all-build-libiberty > "$LOG/build-libiberty.log" 2>&1
+make -C gcc -j"$jobs" -o xgcc -o specs libgcc.mvars config.h bconfig.h tconfig.h tm.h options.h insn-constants.h \
+  insn-modes.h insn-flags.h > "$LOG/gcc-headers.log" 2>&1
+mkdir -p gcc/include
+
+stage "libgcc (static parts)"
+mkdir -p mipsel-linux-musl/libgcc && cd mipsel-linux-musl/libgcc
+CC=mipsel-linux-musl-gcc CFLAGS="-O2 -g" AR=mipsel-linux-musl-ar RANLIB=mipsel-linux-musl-ranlib \
+  "$GSRC/libgcc/configure" --srcdir="$GSRC/libgcc" --host=mipsel-linux-musl --build=x86_64-pc-linux-gnu \
+  --target=mipsel-linux-musl --prefix="$WORK/unused" --disable-multilib --enable-shared > "$LOG/libgcc-configure.log" 2>&1
+grep -q 't-softfp-sfdf' Makefile
+make -j"$jobs" libgcc.a libgcc_eh.a crtbegin.o crtbeginS.o crtbeginT.o crtend.o crtendS.o > "$LOG/libgcc-static.log" 2>&1
+cp libgcc.a libgcc_eh.a crtbegin.o crtbeginS.o crtbeginT.o crtend.o crtendS.o "$SYS/usr/lib/"
+
+stage "musl"
+cd "$MSRC" && make -j"$jobs" > "$LOG/musl-build.log" 2>&1 && make install > /dev/null
+ln -sf ../usr/lib/libc.so "$SYS/lib/ld-musl-mipsel-sf.so.1"
+
+stage "libgcc_s"
+cd "$WORK/gcc-build/mipsel-linux-musl/libgcc" && make -j"$jobs" > "$LOG/libgcc-shared.log" 2>&1
+cp libgcc_s.so.1 "$SYS/lib/" && ln -sf ../../lib/libgcc_s.so.1 "$SYS/usr/lib/libgcc_s.so"
+
+stage "libstdc++ (shared only)"
+mkdir -p "$WORK/dummy" && rm -f "$WORK/dummy/libstdc++.a" && mipsel-linux-gnu-ar rc "$WORK/dummy/libstdc++.a"
+mkdir -p "$WORK/gcc-build/mipsel-linux-musl/libstdc++-v3" && cd "$WORK/gcc-build/mipsel-linux-musl/libstdc++-v3"
+CC=mipsel-linux-musl-gcc CXX="mipsel-linux-musl-g++ -L$WORK/dummy" CFLAGS="-O2 -g" CXXFLAGS="-O2 -g" \
+  AR=mipsel-linux-musl-ar RANLIB=mipsel-linux-musl-ranlib NM=mipsel-linux-musl-nm \
+  "$GSRC/libstdc++-v3/configure" --srcdir="$GSRC/libstdc++-v3" --host=mipsel-linux-musl --build=x86_64-pc-linux-gnu \
+  --target=mipsel-linux-musl --prefix="$SYS/usr" --with-gxx-include-dir="$SYS/usr/include/c++/12" \
+  --disable-multilib --enable-shared --disable-static --disable-libstdcxx-pch --disable-nls > "$LOG/libstdcxx-configure.log" 2>&1
+grep -q 'define _GLIBCXX_ATOMIC_BUILTINS 1' config.h
+make -j"$jobs" > "$LOG/libstdcxx-build.log" 2>&1 && make install > "$LOG/libstdcxx-install.log" 2>&1
+
+stage "Boost headers, JsonCpp, GoogleTest"
+ln -sfn /usr/include/boost "$SYS/usr/include/boost"
+# A bootstrap toolchain file for the two libraries; the project itself builds
+# with cmake/mips-sdk-softfloat.cmake.
+cat > "$WORK/bootstrap.cmake" <<EOF
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR mipsel)
+set(CMAKE_C_COMPILER $BIN/mipsel-linux-musl-gcc)
+set(CMAKE_CXX_COMPILER $BIN/mipsel-linux-musl-g++)
+set(CMAKE_FIND_ROOT_PATH $SYS)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+EOF
+cmake -S "$JSRC" -B "$WORK/build-jsoncpp" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$WORK/bootstrap.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$SYS/usr" -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=ON \
+  -DBUILD_STATIC_LIBS=OFF -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
+  -DJSONCPP_WITH_PKGCONFIG_SUPPORT=OFF > "$LOG/jsoncpp.log" 2>&1
+cmake --build "$WORK/build-jsoncpp" -j"$jobs" >> "$LOG/jsoncpp.log" 2>&1
+cmake --install "$WORK/build-jsoncpp" >> "$LOG/jsoncpp.log" 2>&1
+cmake -S /usr/src/googletest -B "$WORK/build-gtest" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$WORK/bootstrap.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$SYS/usr" -DCMAKE_INSTALL_LIBDIR=lib > "$LOG/gtest.log" 2>&1
+cmake --build "$WORK/build-gtest" -j"$jobs" >> "$LOG/gtest.log" 2>&1
+cmake --install "$WORK/build-gtest" >> "$LOG/gtest.log" 2>&1
+
+stage "check: no FPU instruction in any runtime library"
+"$here/fpu-count.sh" "$SYS/usr/lib/libc.so" "$SYS/lib/libgcc_s.so.1" "$SYS/usr/lib/libstdc++.so.6" \
+  "$SYS/usr/lib/libjsoncpp.so" "$SYS/usr/lib/libgtest.a" | tee "$WORK/fpu-check.txt" >&2
+
+# Sources and builds are not needed any more; the cache keeps the runtime only.
+rm -rf "$WORK/dl" "$GSRC" "$MSRC" "$JSRC" "$WORK/gcc-build" "$WORK/build-jsoncpp" "$WORK/build-gtest" \
+  "$WORK/dummy" "$WORK/unused"
+rm -rf "$ROOT"
+mv "$WORK" "$ROOT"
+specs "$ROOT"
+echo "$((SECONDS - t0))" > "$ROOT/build-seconds"
+touch "$ROOT/.complete"
+stage "done in $((SECONDS - t0)) s ($ROOT)"
+echo "$ROOT"
