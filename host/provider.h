@@ -1,6 +1,10 @@
 // Host framework: device providers as returned by a plug-in's get_providers.
 #pragma once
 
+// The host's declarations keep default visibility, as the host's own headers
+// have them, whatever the plug-in's own code is built with.
+#pragma GCC visibility push(default)
+
 class KRTSPDevice;
 
 class Provider {
@@ -23,3 +27,5 @@ public:
     KRTSPDeviceProvider& operator=(KRTSPDeviceProvider&&) = delete;
     virtual KRTSPDevice* create() const = 0;
 };
+
+#pragma GCC visibility pop

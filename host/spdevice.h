@@ -6,6 +6,10 @@
 
 #include "vdevice.h"
 
+// The host's declarations keep default visibility, as the host's own headers
+// have them, whatever the plug-in's own code is built with.
+#pragma GCC visibility push(default)
+
 enum EnumParity { PARITY_NONE, PARITY_ODD, PARITY_EVEN };
 
 class KRTSPDevice : public KRTVDevice {
@@ -55,3 +59,5 @@ public:
     const unsigned char* reply_frame_ = nullptr;
     std::uint8_t protocol_version_ = 0x20;  // protocol version byte (VER)
 };
+
+#pragma GCC visibility pop

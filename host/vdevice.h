@@ -13,6 +13,10 @@
 #include <json/value.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+// The host's declarations keep default visibility, as the host's own headers
+// have them, whatever the plug-in's own code is built with.
+#pragma GCC visibility push(default)
+
 class KRTController;
 
 // One threshold rule of a round; only the host creates or reads it.
@@ -103,3 +107,5 @@ public:
     std::map<std::string, int> threshold_levels_;
     std::map<std::string, float> threshold_values_;
 };
+
+#pragma GCC visibility pop

@@ -2,6 +2,18 @@
 #include <memory>
 #include <vector>
 
+// The host resolves the virtual tables of the provider bases, Provider and
+// KRTSPDeviceProvider, from this library. Their only references are the vptr
+// stores in the bases' inline constructors and destructors, which an
+// optimiser removes as dead stores once it has inlined them, and the tables
+// are then not emitted at all. The provider's code is therefore built without
+// optimisation, with either compiler.
+#if defined(__clang__)
+#pragma clang optimize off
+#elif defined(__GNUC__)
+#pragma GCC optimize("O0")
+#endif
+
 #include "vx40.h"
 #include "vx40_provider.h"
 
@@ -13,7 +25,7 @@ KRTSPDevice* VX40Provider::create() const
 }
 
 // A new provider on every call; the library keeps nothing between calls.
-extern "C" std::vector<std::shared_ptr<Provider>> get_providers()
+extern "C" VX40_EXPORT std::vector<std::shared_ptr<Provider>> get_providers()
 {
     std::vector<std::shared_ptr<Provider>> providers;
     providers.push_back(std::make_shared<VX40Provider>());

@@ -55,6 +55,23 @@ TEST_F(SettingsTest, NoAppSettingKeepsModeOneButStillStampsAndCallsTheBase)
               (std::vector<unsigned char>{0x04, 0x03, 0x02, 0x01}));
 }
 
+// Applying settings to a device that already holds data rewrites the
+// identifier's four bytes and nothing else of the record.
+TEST_F(SettingsTest, IdentifierIsTheOnlyRecordChange)
+{
+    testing::internal::CaptureStdout();
+    vx40test::full_round(*dev_);
+    testing::internal::GetCapturedStdout();
+    const auto before = vx40test::last_distributed(host_);
+    dev_->data_id_ = 0xA1B2C3D4;
+    apply("{}");
+    std::vector<unsigned char> record(139);
+    std::memcpy(record.data(), &base().data_, record.size());
+    auto expected = before;
+    std::copy_n(std::vector<unsigned char>{0xD4, 0xC3, 0xB2, 0xA1}.begin(), 4, expected.begin());
+    EXPECT_EQ(record, expected);
+}
+
 TEST_F(SettingsTest, AppSettingOfAnotherTypeIsIgnored)
 {
     EXPECT_EQ(apply(R"({"appSetting": "3"})"), "");
