@@ -2,7 +2,10 @@
 # Installs the Debian packages the build and the tests need, if missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libgtest-dev libgmock-dev libbenchmark-dev binutils
-      g++-mipsel-linux-gnu qemu-user clang libclang-rt-14-dev valgrind)
+      g++-mipsel-linux-gnu qemu-user clang libclang-rt-14-dev valgrind
+      make xz-utils googletest)
+# The mutation run is a Python script: any python3 on the PATH will do.
+command -v python3 > /dev/null || pkgs+=(python3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,39 +1,86 @@
 #!/usr/bin/env bash
-# What a round costs: the benchmarks (median of 5 repetitions; times, heap
-# allocations per operation, the round as a ratio to its floor), callgrind's
-# instructions per round for the plug-in's round and for the floor, and the
-# stripped size of vx40.so for x86-64 and for mipsel. Prints a table at the end.
-#   scripts/figures.sh            VX40_CALLGRIND_ROUNDS (default 1000) rounds each
+# What a round and the library cost: the benchmarks (median of 5 repetitions;
+# times, heap allocations per operation, the round as a ratio to its floor),
+# callgrind's instructions per round for the plug-in's round and for the
+# floor; and of vx40.so itself: the stripped size for x86-64, mipsel
+# (hard-float) and mipsel soft-float, the dynamic relocations, the exported
+# symbols, and the median time of dlopen + get_providers + dlclose over 1000
+# loads on x86-64. Prints a table at the end.
+#
+#   scripts/figures.sh                 this tree
+#   scripts/figures.sh --before REV    the same library figures for revision REV
+#                                      beside this tree's (REV built in build-before/)
+# VX40_CALLGRIND_ROUNDS (default 1000) rounds are counted for each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
 rounds=${VX40_CALLGRIND_ROUNDS:-1000}
+before=""
+if [ "${1:-}" = "--before" ]; then
+  before=${2:?--before needs a revision}
+  git rev-parse --verify -q "$before^{commit}" > /dev/null || { echo "figures: $before: no such revision" >&2; exit 2; }
+fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build build -j "$jobs"
 scripts/mipsel-sysroot.sh build-mipsel-sysroot
-cmake -S . -B build-mipsel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
-  -DVX40_MIPSEL_SYSROOT="$PWD/build-mipsel-sysroot" > /dev/null
-cmake --build build-mipsel -j "$jobs" --target vx40
+runtime=$(scripts/softfloat-runtime.sh | tail -n 1)
+# The library of one tree for the three architectures: tree, build root.
+build_libraries() {
+  local src=$1 out=$2
+  cmake -S "$src" -B "$out/x86-64" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+  cmake --build "$out/x86-64" -j "$jobs" > /dev/null
+  cmake -S "$src" -B "$out/mipsel" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mipsel-linux-gnu.cmake" -DVX40_MIPSEL_SYSROOT="$PWD/build-mipsel-sysroot" \
+    -DVX40_TESTS=OFF -DVX40_BENCH=OFF > /dev/null
+  cmake --build "$out/mipsel" -j "$jobs" --target vx40 > /dev/null
+  cmake -S "$src" -B "$out/mipsel-soft" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mips-sdk-softfloat.cmake" -DVX40_SDK_PREFIX="$runtime/bin/mipsel-linux-musl-" \
+    -DVX40_SDK_SYSROOT="$runtime/sysroot" -DVX40_TESTS=OFF -DVX40_BENCH=OFF > /dev/null
+  cmake --build "$out/mipsel-soft" -j "$jobs" --target vx40 > /dev/null
+}
+
+stripped_size() {  # library
+  mipsel-linux-gnu-strip -o "$1.stripped" "$1" 2> /dev/null || strip -o "$1.stripped" "$1"
+  stat -c %s "$1.stripped"
+  rm -f "$1.stripped"
+}
+relocations() { readelf -rW "$1" | grep -cE '^[0-9a-f]{8,16} ' || true; }
+exports() { readelf --dyn-syms -W "$1" | awk '$7 != "UND" && $5 != "LOCAL" && $1 ~ /^[0-9]+:$/' | wc -l; }
+load_time() {  # library
+  VX40_PLUGIN=$1 build/benchmarks/vx40-load-time 1000 | grep -o 'median [0-9.]* us'
+}
+instructions() {  # library, --rounds|--floor-rounds, function
+  VX40_PLUGIN=$1 valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="$3" \
+    build/benchmarks/vx40-benchmarks "$2" "$rounds" 2>&1 | grep -o 'Collected : [0-9]*' | grep -o '[0-9]*$'
+}
+
+build_libraries . build-figures
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build build -j "$jobs" > /dev/null
+lib=$PWD/build/vx40.so
 
 echo "== benchmarks =="
 build/benchmarks/vx40-benchmarks --benchmark_repetitions=5 --benchmark_report_aggregates_only=true | tee build/benchmarks.log
+round_ir=$(instructions "$lib" --rounds vx40_measured_rounds)
+floor_ir=$(instructions "$lib" --floor-rounds vx40_measured_floor_rounds)
 
-# Only the measured function is counted (--toggle-collect), after a warm-up round.
-instructions() {  # --rounds|--floor-rounds, function
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="$2" \
-    build/benchmarks/vx40-benchmarks "$1" "$rounds" 2>&1 | grep -o 'Collected : [0-9]*' | grep -o '[0-9]*$'
+# Library figures of one build root: the rows' values, tab-separated.
+library_figures() {  # build root
+  local r=$1
+  printf '%s\t' "$(stripped_size "$r/x86-64/vx40.so")" "$(stripped_size "$r/mipsel/vx40.so")" \
+    "$(stripped_size "$r/mipsel-soft/vx40.so")" "$(relocations "$r/x86-64/vx40.so")" \
+    "$(relocations "$r/mipsel/vx40.so")" "$(exports "$r/x86-64/vx40.so")" "$(load_time "$PWD/$r/x86-64/vx40.so")" \
+    "$(( $(instructions "$PWD/$r/x86-64/vx40.so" --rounds vx40_measured_rounds) / rounds ))"
 }
-round_ir=$(instructions --rounds vx40_measured_rounds)
-floor_ir=$(instructions --floor-rounds vx40_measured_floor_rounds)
-
-stripped() {  # strip program, library
-  "$1" -o build/vx40.stripped.so "$2" && stat -c %s build/vx40.stripped.so && rm build/vx40.stripped.so
-}
-size_x86=$(stripped strip build/vx40.so)
-size_mipsel=$(stripped mipsel-linux-gnu-strip build-mipsel/vx40.so)
+now=$(library_figures build-figures)
+if [ -n "$before" ]; then
+  rm -rf build-before && mkdir -p build-before
+  git worktree remove --force build-before/src 2> /dev/null || true
+  git worktree add --detach build-before/src "$before" > /dev/null
+  build_libraries build-before/src build-before
+  then=$(library_figures build-before)
+  git worktree remove --force build-before/src
+fi
 
 echo "== figures =="
 echo "| figure | value |"
@@ -45,5 +92,20 @@ echo "| round / floor, time (benchmark medians) | $(grep -o 'round / floor: .*' 
 awk '/^Benchmark/ { for (i = 1; i <= NF; i++) if ($i == "allocs") col = i + 2 }
      /_median/ { sub(/_median$/, "", $1); print "| heap allocations per operation, " $1 " | " $col " |" }' \
   build/benchmarks.log
-echo "| stripped vx40.so, x86-64 | $size_x86 bytes |"
-echo "| stripped vx40.so, mipsel | $size_mipsel bytes |"
+
+echo
+echo "== the library =="
+names=("stripped vx40.so, x86-64 (bytes)" "stripped vx40.so, mipsel (bytes)" "stripped vx40.so, mipsel soft-float (bytes)"
+       "dynamic relocations, x86-64" "dynamic relocations, mipsel" "exported symbols" \
+       "dlopen + get_providers + dlclose, 1000 loads, x86-64" "instructions per round (callgrind)")
+IFS=$'\t' read -r -a a <<< "$now"
+if [ -n "$before" ]; then
+  IFS=$'\t' read -r -a b <<< "$then"
+  echo "| figure | $(git rev-parse --short "$before") | this tree |"
+  echo "|---|---|---|"
+  for i in "${!names[@]}"; do echo "| ${names[$i]} | ${b[$i]} | ${a[$i]} |"; done
+else
+  echo "| figure | value |"
+  echo "|---|---|"
+  for i in "${!names[@]}"; do echo "| ${names[$i]} | ${a[$i]} |"; done
+fi

@@ -51,7 +51,7 @@ mirror=$(grep -h -m1 '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | aw
 [ -n "$mirror" ] || mirror=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}')
 suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
 cat > "$DL/apt/parts/src.sources" <<EOF
-Types: deb-src
+Types: deb deb-src
 URIs: $mirror
 Suites: $suite
 Components: main
@@ -61,8 +61,8 @@ APTO=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$DL/apt/parts"
       -o Dir::State::Lists="$DL/apt/lists" -o Dir::Cache="$DL/apt/cache")
 apt-get "${APTO[@]}" update -qq > "$LOG/apt.log" 2>&1
 ( cd "$DL" && apt-get "${APTO[@]}" source --download-only musl libjsoncpp >> "$LOG/apt.log" 2>&1 )
-# Binary packages come through the machine's own lists (gcc-12-source is one).
-( cd "$DL" && apt-get download gcc-12-source libmpfr-dev libmpc-dev >> "$LOG/apt.log" 2>&1 )
+# gcc-12-source is a binary package carrying GCC's source tarball.
+( cd "$DL" && apt-get "${APTO[@]}" download gcc-12-source libmpfr-dev libmpc-dev >> "$LOG/apt.log" 2>&1 )
 cd "$DL"
 for d in gcc-12-source_*.deb libmpfr-dev_*.deb libmpc-dev_*.deb; do dpkg-deb -x "$d" x; done
 ln -sf /usr/lib/x86_64-linux-gnu/libmpfr.so.6 x/usr/lib/x86_64-linux-gnu/libmpfr.so

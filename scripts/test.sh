@@ -1,36 +1,86 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native suite, the same suite with
-# AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, then the suite built for
-# 32-bit little-endian MIPS and run under qemu-mipsel, then the fuzzers for a
-# bounded time (VX40_FUZZ_SECONDS each, default 60). Warnings are errors.
+# Builds and runs every test: the native suite; the same suite with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and with ThreadSanitizer;
+# the suite built for 32-bit little-endian MIPS (hard-float, Debian's runtime)
+# under qemu-mipsel; the suite built soft-float against a runtime made from
+# Debian's sources (scripts/softfloat-runtime.sh, cached) under qemu-mipsel on
+# a core without an FPU; the exported symbols with GCC and clang at three
+# optimisation levels; two clean builds compared byte for byte; the release
+# tarballs; the mutation run; then the fuzzers for a bounded time
+# (VX40_FUZZ_SECONDS each, default 60). Warnings are errors. Ends with a
+# summary of every part and the time it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
+summary=()
+part_start=$SECONDS
+part() {  # name: starts a part, closing the one before in the summary
+  echo "== $1 =="
+  part_start=$SECONDS
+}
+done_part() {  # summary line of the part just run
+  summary+=("$(printf '%-13s %-78s %5d s' "$1" "$2" $((SECONDS - part_start)))")
+}
 
 run_suite() {  # name, build dir, cmake options...
   local name=$1 dir=$2; shift 2
-  echo "== $name =="
+  part "$name"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > /dev/null
   cmake --build "$dir" -j "$jobs"
-  local start=$SECONDS
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" | tee "$dir/ctest.log" | tail -n 3
-  echo "$name: $((SECONDS - start)) s of tests" >> "$dir/ctest.log"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" > "$dir/ctest.log" 2>&1 ||
+    { tail -n 60 "$dir/ctest.log"; echo "$name: FAILED"; exit 1; }
+  tail -n 3 "$dir/ctest.log"
+  done_part "$name" "$(grep -E 'tests passed|tests failed' "$dir/ctest.log")"
 }
 
 run_suite native build
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite sanitizers build-asan -DVX40_SANITIZE=ON
-
 TSAN_OPTIONS=halt_on_error=1 run_suite threads build-tsan -DVX40_SANITIZE_THREAD=ON
 
 scripts/mipsel-sysroot.sh build-mipsel-sysroot
-run_suite mipsel-qemu build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
+run_suite mipsel-hard build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
   -DVX40_MIPSEL_SYSROOT="$PWD/build-mipsel-sysroot"
+
+# Soft-float: the runtime is built once per machine and kept outside the clone.
+part softfloat-runtime
+runtime=$(scripts/softfloat-runtime.sh | tail -n 1)
+done_part softfloat-runtime "$(cat "$runtime/build-seconds") s to build; $(cut -d: -f1 "$runtime/fpu-check.txt" | paste -sd, -): 0 FPU instructions"
+run_suite mipsel-soft build-softfloat -DCMAKE_TOOLCHAIN_FILE=cmake/mips-sdk-softfloat.cmake \
+  -DVX40_SDK_PREFIX="$runtime/bin/mipsel-linux-musl-" -DVX40_SDK_SYSROOT="$runtime/sysroot"
+# Nothing built soft-float may hold an FPU instruction: on the 24Kc any would
+# have trapped only if reached, so every file is read as well.
+scripts/fpu-count.sh build-softfloat/vx40.so build-softfloat/tests/vx40_tests \
+  build-softfloat/tests/vx40_heap_tests build-softfloat/vx40-bench > build-softfloat/fpu.log ||
+  { cat build-softfloat/fpu.log; exit 1; }
+summary+=("$(printf '%-13s %s' "" "soak, memcheck and benchmarks: native only (valgrind runs no MIPS code; the soak measures the host's memory)")")
+summary+=("$(printf '%-13s %s' "" "$(mipsel-linux-gnu-readelf -A build-softfloat/vx40.so | grep -o 'FP ABI: .*'); no FPU instruction in vx40.so, the suites or the bench")")
+
+part exports
+scripts/exports-matrix.sh build-exports | tee build-exports.log
+done_part exports "$(tail -n 1 build-exports.log | cut -d: -f2-) (GCC and clang at -O0, -O2, -Os)"
+
+part reproducible
+scripts/reproducible.sh | tee build-repro.log
+done_part reproducible "two clean builds: vx40.so, the stripped file and its debug file identical"
+
+part release
+cmake --build build --target vx40_release > /dev/null
+cmake --build build-softfloat --target vx40_release > /dev/null
+(cd build && cpack > /dev/null) && (cd build-softfloat && cpack > /dev/null)
+tarballs=$(ls build/package/*.tar.gz build-softfloat/package/*.tar.gz | xargs -n1 basename | paste -sd' ' -)
+sizes="x86-64 $(stat -c %s build/release/lib/vx40.so), mipsel soft-float $(stat -c %s build-softfloat/release/lib/vx40.so)"
+echo "$tarballs"
+done_part release "$tarballs; stripped: $sizes bytes"
+
+part mutants
+python3 scripts/mutants.py --build build --report build/mutants.md | tee build/mutants.log
+done_part mutants "$(tail -n 1 build/mutants.log | sed 's/^mutants: //')"
 
 # Fuzzers (clang, libFuzzer, ASan and UBSan), each for a bounded time from
 # its seed corpus; any finding fails the run.
-echo "== fuzzers =="
+part fuzzers
 fuzz_seconds=${VX40_FUZZ_SECONDS:-60}
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_FUZZ=ON \
   -DVX40_TESTS=OFF -DVX40_BENCH=OFF > /dev/null
@@ -49,9 +99,7 @@ for f in device settings frames; do
   cov=$(grep -o 'DONE *cov: [0-9]*' "build-fuzz/fuzz-$f.log" | grep -o '[0-9]*$')
   echo "fuzzer $f: $runs runs, coverage $cov edges, no finding" | tee -a build-fuzz/fuzz.log
 done
+done_part fuzzers "$(sed 's/^fuzzer //' build-fuzz/fuzz.log | paste -sd';' -)"
 
 echo "== summary =="
-for d in build build-asan build-tsan build-mipsel; do
-  printf '%-12s %s\n' "$d" "$(grep -E 'tests passed|tests failed' "$d/ctest.log")"
-done
-cat build-fuzz/fuzz.log
+printf '%s\n' "${summary[@]}"

@@ -39,12 +39,18 @@ struct SymbolTable {
 using Ehdr = Elf64_Ehdr;
 using Shdr = Elf64_Shdr;
 using Sym = Elf64_Sym;
-inline unsigned char sym_type(unsigned char info) { return ELF64_ST_TYPE(info); }
+inline unsigned char sym_type(unsigned char info)
+{
+    return ELF64_ST_TYPE(info);
+}
 #else
 using Ehdr = Elf32_Ehdr;
 using Shdr = Elf32_Shdr;
 using Sym = Elf32_Sym;
-inline unsigned char sym_type(unsigned char info) { return ELF32_ST_TYPE(info); }
+inline unsigned char sym_type(unsigned char info)
+{
+    return ELF32_ST_TYPE(info);
+}
 #endif
 
 template <typename T>
