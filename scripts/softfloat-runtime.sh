@@ -32,6 +32,14 @@ if [ -f "$ROOT/.complete" ]; then
 fi
 
 mkdir -p "$cache"
+# One build at a time per key; a second caller waits and then reuses it.
+exec 9> "$cache/softfloat-$key.lock"
+flock 9
+if [ -f "$ROOT/.complete" ]; then
+  echo "soft-float runtime: cached ($ROOT)" >&2
+  echo "$ROOT"
+  exit 0
+fi
 WORK=$cache/softfloat-$key.tmp
 rm -rf "$WORK"
 SYS=$WORK/sysroot; BIN=$WORK/bin; LOG=$WORK/logs
