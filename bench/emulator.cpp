@@ -3,7 +3,9 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -43,7 +45,12 @@ std::size_t index_in(const std::string& key, std::size_t limit, const std::strin
 float number(const Json::Value& v, const std::string& where)
 {
     if (!v.isNumeric()) fault(where + ": not a number");
-    return v.asFloat();
+    const double d = v.asDouble();
+    // A value the UPS cannot send: it would arrive as infinity.
+    if (!std::isfinite(d) || std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+        fault(where + ": " + v.asString() + " is outside the range of a 32-bit float");
+    }
+    return static_cast<float>(d);
 }
 
 std::uint8_t byte(const Json::Value& v, const std::string& where)

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -52,6 +53,7 @@ public:
     {
         return ups_.answer(request_line);
     }
+    std::string where() const override { return "emulator in process"; }
 
 private:
     LineUps& ups_;
@@ -81,34 +83,36 @@ speed_t speed_of(unsigned baud)
     }
 }
 
-void make_raw(int fd, unsigned baud)
+void make_raw(int fd, unsigned baud, const std::string& device)
 {
     termios t{};
-    if (tcgetattr(fd, &t) != 0)
-        throw std::system_error(errno, std::generic_category(), "tcgetattr");
+    if (tcgetattr(fd, &t) != 0) {
+        if (errno == ENOTTY || errno == EINVAL) throw std::invalid_argument(device + ": not a serial port");
+        throw std::system_error(errno, std::generic_category(), device);
+    }
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     cfsetispeed(&t, speed_of(baud));
     cfsetospeed(&t, speed_of(baud));
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        throw std::system_error(errno, std::generic_category(), "tcsetattr");
+        throw std::system_error(errno, std::generic_category(), device + ": cannot set the line");
     }
 }
 
-void write_all(int fd, const std::string& s)
+void write_all(int fd, const std::string& s, const std::string& device)
 {
     std::size_t done = 0;
     while (done < s.size()) {
         const ssize_t n = write(fd, s.data() + done, s.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::system_error(errno, std::generic_category(), "write");
+        if (n <= 0) throw LineLost(device + ": write: " + std::strerror(n < 0 ? errno : EIO));
         done += static_cast<std::size_t>(n);
     }
 }
 
 // Reads one line ended by CR, bounded in length and time. Characters before
 // the SOI are line noise and skipped.
-std::optional<std::string> read_line(int fd, int timeout_ms)
+std::optional<std::string> read_line(int fd, int timeout_ms, const std::string& device)
 {
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -121,9 +125,14 @@ std::optional<std::string> read_line(int fd, int timeout_ms)
         const int ready = poll(&p, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return std::nullopt;
+        if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            throw LineLost(device + ": the line hung up");
+        }
         char c = 0;
         const ssize_t n = read(fd, &c, 1);
-        if (n <= 0) return std::nullopt;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) throw LineLost(device + ": read: " + std::strerror(errno));
+        if (n == 0) throw LineLost(device + ": the line hung up");
         if (line.empty() && c != '~') continue;
         line.push_back(c);
         if (c == '\r') return line;
@@ -133,20 +142,25 @@ std::optional<std::string> read_line(int fd, int timeout_ms)
 
 class Serial : public Transport {
 public:
-    Serial(int fd, int timeout_ms) : fd_(fd), timeout_ms_(timeout_ms) {}
+    Serial(int fd, int timeout_ms, std::string device)
+        : fd_(fd), timeout_ms_(timeout_ms), device_(std::move(device))
+    {
+    }
     ~Serial() override { close(fd_); }
     Serial(const Serial&) = delete;
     Serial& operator=(const Serial&) = delete;
     std::optional<std::string> exchange(const std::string& request_line) override
     {
         tcflush(fd_, TCIFLUSH);
-        write_all(fd_, request_line);
-        return read_line(fd_, timeout_ms_);
+        write_all(fd_, request_line, device_);
+        return read_line(fd_, timeout_ms_, device_);
     }
+    std::string where() const override { return device_; }
 
 private:
     int fd_;
     int timeout_ms_;
+    std::string device_;
 };
 
 // The emulator's end of the pseudo-terminal, served on a thread of its own.
@@ -158,9 +172,11 @@ public:
         if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
             throw std::system_error(errno, std::generic_category(), "openpty");
         }
-        make_raw(master_, baud);
-        make_raw(slave, baud);
-        host_side_ = std::make_unique<Serial>(slave, timeout_ms);
+        const char* name = ttyname(slave);
+        const std::string path = name != nullptr ? name : "pseudo-terminal";
+        make_raw(master_, baud, path);
+        make_raw(slave, baud, path);
+        host_side_ = std::make_unique<Serial>(slave, timeout_ms, path);
         server_ = std::thread([this] { serve(); });
     }
     ~Pty() override
@@ -176,14 +192,19 @@ public:
     {
         return host_side_->exchange(request_line);
     }
+    std::string where() const override { return "emulator on " + host_side_->where(); }
 
 private:
     void serve()
     {
-        while (!stop_) {
-            const auto line = read_line(master_, 50);
-            if (!line) continue;
-            if (const auto reply = ups_.answer(*line)) write_all(master_, *reply);
+        try {
+            while (!stop_) {
+                const auto line = read_line(master_, 50, "emulator side");
+                if (!line) continue;
+                if (const auto reply = ups_.answer(*line)) write_all(master_, *reply, "emulator side");
+            }
+        } catch (const LineLost&) {
+            // The host side closed: nothing more to answer.
         }
     }
 
@@ -208,15 +229,15 @@ std::unique_ptr<Transport> over_pty(LineUps& ups, unsigned baud, int timeout_ms)
 
 std::unique_ptr<Transport> over_port(const std::string& device, unsigned baud, int timeout_ms)
 {
-    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), device);
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw std::invalid_argument(device + ": cannot open: " + std::strerror(errno));
     try {
-        make_raw(fd, baud);
+        make_raw(fd, baud, device);
     } catch (...) {
         close(fd);
         throw;
     }
-    return std::make_unique<Serial>(fd, timeout_ms);
+    return std::make_unique<Serial>(fd, timeout_ms, device);
 }
 
 }  // namespace bench

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if missing.
+# Installs the Debian packages that are missing, and nothing more:
+#   scripts/deps.sh           everything the tests need
+#   scripts/deps.sh --bench   only what the plug-in and the bench need
+# No sudo when running as root.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libgtest-dev libgmock-dev libbenchmark-dev binutils
-      g++-mipsel-linux-gnu qemu-user clang libclang-rt-14-dev valgrind
-      make xz-utils googletest)
-# The mutation run is a Python script: any python3 on the PATH will do.
-command -v python3 > /dev/null || pkgs+=(python3)
+pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev)
+if [ "${1:-}" != "--bench" ]; then
+  pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev binutils g++-mipsel-linux-gnu qemu-user clang
+         libclang-rt-14-dev valgrind make xz-utils googletest)
+  # The mutation run is a Python script: any python3 on the PATH will do.
+  command -v python3 > /dev/null || pkgs+=(python3)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  echo "installing: ${missing[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi

@@ -55,7 +55,7 @@ instructions() {  # library, --rounds|--floor-rounds, function
 }
 
 build_libraries . build-figures
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_TESTS=ON > /dev/null
 cmake --build build -j "$jobs" > /dev/null
 lib=$PWD/build/vx40.so
 

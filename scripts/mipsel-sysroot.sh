@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# Unpacks Debian's mipsel JsonCpp and GoogleTest into a build-local sysroot
-# (nothing is installed for mipsel): scripts/mipsel-sysroot.sh DIR
+# Unpacks Debian's mipsel JsonCpp and GoogleTest into a build-local sysroot:
+#   scripts/mipsel-sysroot.sh DIR
+# Nothing is installed and the machine's package architectures stay as they
+# are: the packages come through an apt state folder of the script's own.
 set -euo pipefail
 dir=$(realpath -m "$1")
 [ -f "$dir/.done" ] && exit 0
-SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
-  $SUDO dpkg --add-architecture mipsel
-fi
-$SUDO apt-get update -qq
-mkdir -p "$dir/debs"
-( cd "$dir/debs" && apt-get download libjsoncpp-dev:mipsel libjsoncpp25:mipsel \
-    libgtest-dev:mipsel libgmock-dev:mipsel 2>/dev/null )
+apt_dir=$dir/apt
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" "$dir/debs"
+# The machine's own Debian mirror and release, for mipsel only.
+mirror=$(grep -h -m1 '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' || true)
+[ -n "$mirror" ] || mirror=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}')
+suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+cat > "$apt_dir/parts/mipsel.sources" <<EOS
+Types: deb
+URIs: $mirror
+Suites: $suite
+Components: main
+Architectures: mipsel
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOS
+apt_opts=(-o APT::Architecture=mipsel -o APT::Architectures::=mipsel -o Dir::Etc::SourceList=/dev/null
+          -o Dir::Etc::SourceParts="$apt_dir/parts" -o Dir::State::Lists="$apt_dir/lists"
+          -o Dir::Cache="$apt_dir/cache" -o Dir::State::status=/dev/null -o APT::Sandbox::User=root)
+apt-get "${apt_opts[@]}" update -qq
+( cd "$dir/debs" && apt-get "${apt_opts[@]}" download libjsoncpp-dev libjsoncpp25 libgtest-dev libgmock-dev > /dev/null )
 for d in "$dir"/debs/*.deb; do dpkg-deb -x "$d" "$dir"; done
 touch "$dir/.done"

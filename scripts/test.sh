@@ -26,7 +26,7 @@ done_part() {  # summary line of the part just run
 run_suite() {  # name, build dir, cmake options...
   local name=$1 dir=$2; shift 2
   part "$name"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > /dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_TESTS=ON "$@" > /dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" > "$dir/ctest.log" 2>&1 ||
     { tail -n 60 "$dir/ctest.log"; echo "$name: FAILED"; exit 1; }

@@ -3,8 +3,16 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -79,7 +87,8 @@ TEST(Bench, ScenarioRoundsAsJson)
     EXPECT_EQ(run.rounds[3]["missing"][0].asString(), "2A46");
     EXPECT_TRUE(run.rounds[3]["rejected"].empty());
     // Round 5 advances 61 s before its values are read: stale.
-    EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["error"].asString(), "数据已超时");
+    EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["error"].asString(), "stale");
+    EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["text"].asString(), "数据已超时");
     EXPECT_EQ(run.rounds[5]["values"]["ACOutputCurrentA"].asFloat(), 12.5F);
 }
 
@@ -137,7 +146,7 @@ TEST(Bench, RefusedFrameEndsTheRoundAndIsCounted)
     EXPECT_NE(shown.out.find("rejected frames: odd LENID x1"), std::string::npos) << shown.out;
 }
 
-TEST(Bench, BadInputExitCodes)
+TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
 {
     EXPECT_EQ(bench("--rounds x").status, 2);
     EXPECT_EQ(bench("--bogus 1").status, 2);
@@ -146,12 +155,151 @@ TEST(Bench, BadInputExitCodes)
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.out.find("bad.json"), std::string::npos);
     EXPECT_NE(bad.out.find("47"), std::string::npos);
+    const std::string huge = scenario_file("huge.json", R"({"rounds": [{"analog": {"3": 1e40}}]})");
+    const BenchRun too_big = bench("--scenario " + huge);
+    EXPECT_EQ(too_big.status, 2);
+    EXPECT_NE(too_big.out.find("rounds[0].analog.3"), std::string::npos) << too_big.out;
+    EXPECT_NE(too_big.out.find("outside the range of a 32-bit float"), std::string::npos);
+
+    const struct {
+        std::string args;
+        std::string message;
+    } cases[] = {
+        {"--settings /nonexistent/s.json", "settings /nonexistent/s.json: cannot read: No such file"},
+        {"--settings " + scenario_file("array.json", "[]"), "array.json: not a JSON object"},
+        {"--cache /nonexistent/c.bin", "cache /nonexistent/c.bin: cannot read: No such file"},
+        {"--cache " + scenario_file("short.bin", std::string(100, 'x')), "short.bin: 100 bytes, needs 139"},
+        {"--scenario /nonexistent/x.json", "scenario /nonexistent/x.json: cannot read: No such file"},
+        {"--port /dev/null", "/dev/null: not a serial port"},
+    };
+    for (const auto& c : cases) {
+        const BenchRun run = bench(c.args);
+        EXPECT_EQ(run.status, 2) << c.args << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args << "\n" << run.out;
+    }
     const BenchRun missing = bench("--plugin /nonexistent/vx40.so");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.out.find("/nonexistent/vx40.so"), std::string::npos);
     const BenchRun help = bench("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--scenario"), std::string::npos);
+}
+
+// Every output is opened before the plug-in is loaded; one that cannot be
+// opened or written ends the run with status 3, the path and the reason.
+TEST(Bench, OutputsThatCannotBeWrittenExitThree)
+{
+    for (const char* option : {"--json", "--history", "--save-cache"}) {
+        const BenchRun run = bench(std::string(option) +
+                                   " /nonexistent/dir/out --plugin /nonexistent/vx40.so");
+        EXPECT_EQ(run.status, 3) << option << "\n" << run.out;
+        EXPECT_NE(run.out.find("/nonexistent/dir/out"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("No such file or directory"), std::string::npos) << run.out;
+    }
+    for (const char* option : {"--json", "--history"}) {
+        const BenchRun full = bench(std::string(option) + " /dev/full --rounds 1");
+        EXPECT_EQ(full.status, 3) << option << "\n" << full.out;
+        EXPECT_NE(full.out.find("/dev/full: write failed: No space left on device"), std::string::npos)
+            << full.out;
+    }
+}
+
+// Runs the bench in the background with its output in a file; returns its pid.
+pid_t spawn(const std::string& args, const std::string& out)
+{
+    const std::string runner = VX40_BENCH_RUNNER;
+    const std::string cmd = "exec " + (runner.empty() ? "" : runner + " ") + VX40_BENCH_PATH + " " +
+                            args + " > " + out + " 2>&1";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_status(pid_t pid)
+{
+    int rc = 0;
+    waitpid(pid, &rc, 0);
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::vector<std::string> lines_of(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+long file_size(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in ? static_cast<long>(in.tellg()) : -1;
+}
+
+// SIGINT during a pseudo-terminal run in real time: the run ends after the
+// exchange in progress, and the JSON, the history, the cache and the summary
+// are all written; exit status 130.
+TEST(Bench, SignalEndsTheRunWithEverythingWritten)
+{
+    const std::string dir = testing::TempDir();
+    const std::string json = dir + "sig.jsonl", history = dir + "sig.hist", cache = dir + "sig.cache";
+    const std::string out = dir + "sig.out";
+    for (const auto& f : {json, history, cache}) std::remove(f.c_str());
+    const pid_t pid = spawn("--pty --realtime --interval 1 --rounds 1000 --json " + json +
+                                " --history " + history + " --save-cache " + cache,
+                            out);
+    // Two rounds done, then the signal.
+    for (int i = 0; i < 600 && lines_of(json).size() < 2; ++i) usleep(50000);
+    ASSERT_GE(lines_of(json).size(), 2U);
+    kill(pid, SIGINT);
+    EXPECT_EQ(wait_status(pid), 130);
+    const auto rounds = lines_of(json);
+    long completed = 0;
+    for (const auto& line : rounds) {
+        Json::Value v;
+        std::istringstream in(line);
+        Json::CharReaderBuilder b;
+        std::string errors;
+        ASSERT_TRUE(Json::parseFromStream(b, in, &v, &errors)) << line;
+        completed += v["completed"].asBool() ? 1 : 0;
+    }
+    EXPECT_GE(completed, 2);
+    EXPECT_EQ(file_size(history), completed * 139);
+    EXPECT_EQ(file_size(cache), 139);
+    const auto printed = lines_of(out);
+    ASSERT_FALSE(printed.empty());
+    EXPECT_NE(printed.back().find("stopped by a signal"), std::string::npos) << printed.back();
+}
+
+// A serial line that goes away (the other side of a pseudo-terminal closed)
+// is reported and ends the run with everything written; exit status 4.
+TEST(Bench, LostLineEndsTheRunWithEverythingWritten)
+{
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);  // the bench must not hold this side open
+    // The bench opens the line by a path: its inherited copy of the slave,
+    // which works where /dev/pts is not this process's own.
+    const std::string port = "/proc/self/fd/" + std::to_string(slave);
+    const std::string dir = testing::TempDir();
+    const std::string json = dir + "lost.jsonl", out = dir + "lost.out";
+    const pid_t pid = spawn("--port " + port + " --timeout 5 --rounds 3 --json " + json, out);
+    close(slave);
+    // The first request arrives; then this side of the line goes away.
+    pollfd p{master, POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 20000), 0);
+    close(master);
+    EXPECT_EQ(wait_status(pid), 4);
+    const auto rounds = lines_of(json);
+    ASSERT_EQ(rounds.size(), 1U);
+    EXPECT_NE(rounds[0].find("\"completed\":false"), std::string::npos) << rounds[0];
+    std::ifstream text(out);
+    const std::string printed((std::istreambuf_iterator<char>(text)), std::istreambuf_iterator<char>());
+    EXPECT_NE(printed.find("serial line lost: " + port), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+// vx40-bench's command line.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace bench {
+
+struct Options {
+    std::string plugin;
+    std::uint32_t device_id = 1;
+    std::string settings;
+    std::string cache;
+    std::string scenario;
+    std::string json;
+    std::string history;
+    std::string save_cache;
+    long rounds = -1;
+    long interval = 1;
+    bool pty = false;
+    bool realtime = false;
+    bool quiet = false;  // the plug-in's own lines left out of the human output
+    bool help = false;
+    std::string port;
+    unsigned baud = 0;  // 0: the device's own setting
+    int timeout_ms = 2000;
+};
+
+extern const char* const kUsage;
+
+// A bad command line, a bad input file or a bad scenario: exit status 2.
+struct UsageError : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
+// Throws UsageError naming the option and the reason.
+Options parse_options(int argc, char** argv, const std::string& default_plugin,
+                      const std::string& default_settings);
+
+}  // namespace bench

@@ -1,0 +1,156 @@
+#include "report.h"
+
+#include <map>
+
+namespace bench {
+
+const char* const kValueNames[9] = {
+    "ACInputLineOrPhaseAB_A",  "ACInputLineOrPhaseBC_B",  "ACInputLineOrPhaseCA_C",
+    "ACOutputLineOrPhaseAB_A", "ACOutputLineOrPhaseBC_B", "ACOutputLineOrPhaseCA_C",
+    "ACOutputCurrentA",        "ACOutputCurrentB",        "ACOutputCurrentC"};
+
+namespace {
+
+// The plug-in's texts as it gives them, each with its English gloss (and, for
+// a refusal, the code the JSON carries beside it).
+struct Gloss {
+    const char* text;
+    const char* english;
+    const char* code;
+};
+constexpr Gloss kGlosses[] = {
+    {"数据未就绪", "data not ready", "not_ready"},
+    {"数据已超时", "data timed out", "stale"},
+    {"不支持变量", "variable not supported", "unsupported"},
+    {"逆变器不同步告警", "inverter not synchronised alarm", ""},
+    {"市电电压低于下限（掉电）", "mains voltage below lower limit (power failure)", ""},
+    {"市电电压高于上限", "mains voltage above upper limit", ""},
+    {"市电电压超限", "mains voltage out of limits", ""},
+    {"整流器故障告警", "rectifier fault alarm", ""},
+    {"逆变器故障告警", "inverter fault alarm", ""},
+    {"旁路电压过低", "bypass voltage too low", ""},
+    {"旁路电压过高", "bypass voltage too high", ""},
+    {"即将停机告警", "imminent shutdown alarm", ""},
+    {"蓄电池总电压高于上限（电压过高 ）", "battery total voltage above upper limit (voltage too high)", ""},
+    {"蓄电池总电压故障", "battery total voltage fault", ""},
+    {"蓄电池总电压预告警", "battery total voltage pre-alarm", ""},
+    {"充电器故障告警", "charger fault alarm", ""},
+    {"零线/火线接反", "neutral and live wires reversed", ""},
+    {"输出短路", "output short circuit", ""},
+    {"输出过载", "output overload", ""},
+    {"散热器温度过高", "heat-sink temperature too high", ""},
+    {"市电频率超限", "mains frequency out of limits", ""},
+};
+
+const Gloss* find_gloss(const std::string& text)
+{
+    for (const Gloss& g : kGlosses) {
+        if (text == g.text) return &g;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string gloss(const std::string& text)
+{
+    const Gloss* g = find_gloss(text);
+    return g != nullptr ? g->english : "";
+}
+
+std::string refusal_code(const std::string& text)
+{
+    const Gloss* g = find_gloss(text);
+    return g != nullptr && *g->code != '\0' ? g->code : "error";
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string s;
+    for (auto b : bytes) {
+        s.push_back(kDigits[b >> 4U]);
+        s.push_back(kDigits[b & 0xFU]);
+    }
+    return s;
+}
+
+Json::Value to_json(const RoundResult& r)
+{
+    Json::Value o(Json::objectValue);
+    o["round"] = static_cast<Json::Int64>(r.round);
+    o["clock"] = r.clock;
+    o["requests"] = Json::Value(Json::arrayValue);
+    for (const auto& q : r.requests) o["requests"].append(q);
+    o["completed"] = r.completed;
+    o["log"] = Json::Value(Json::arrayValue);
+    for (const auto& l : r.log) o["log"].append(l);
+    o["alarms"] = Json::Value(Json::arrayValue);
+    for (const auto& a : r.alarms) {
+        Json::Value j(Json::objectValue);
+        j["seq"] = a.seq;
+        j["signal"] = a.text[0];
+        j["nm"] = a.text[1];
+        j["text"] = a.text[2];
+        j["active"] = a.flag;
+        o["alarms"].append(j);
+    }
+    o["values"] = Json::Value(Json::objectValue);
+    for (std::size_t i = 0; i < r.values.size(); ++i) {
+        if (r.value_ok[i]) {
+            o["values"][r.values[i].first] = r.value_num[i];
+        } else {
+            o["values"][r.values[i].first]["error"] = refusal_code(r.values[i].second);
+            o["values"][r.values[i].first]["text"] = r.values[i].second;
+        }
+    }
+    o["record"] = r.record.empty() ? Json::Value() : Json::Value(hex(r.record));
+    o["rejected"] = Json::Value(Json::arrayValue);
+    for (const auto& j : r.rejected) o["rejected"].append(j);
+    o["missing"] = Json::Value(Json::arrayValue);
+    for (const auto& m : r.missing) o["missing"].append(m);
+    return o;
+}
+
+void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet)
+{
+    const char* on = colour ? "\033[1m" : "";
+    const char* red = colour ? "\033[31m" : "";
+    const char* off = colour ? "\033[0m" : "";
+    out << on << "round " << r.round << off << "  " << r.clock << "  "
+        << (r.completed ? "completed" : std::string(red) + "not completed" + off);
+    if (!r.requests.empty()) {
+        out << "  requests";
+        for (const auto& q : r.requests) out << ' ' << q;
+    }
+    out << '\n';
+    const char* rows[3] = {"input  V", "output V", "output A"};
+    for (std::size_t row = 0; row < 3 && r.values.size() == 9; ++row) {
+        out << "  " << rows[row];
+        for (std::size_t i = 3 * row; i < 3 * row + 3; ++i) {
+            out << "  " << r.values[i].second;
+            if (!r.value_ok[i]) out << " (" << gloss(r.values[i].second) << ")";
+        }
+        out << '\n';
+    }
+    std::size_t active = 0;
+    for (const auto& a : r.alarms) {
+        if (a.flag) {
+            out << "  " << red << "alarm " << a.text[0] << " " << a.text[1] << " " << a.text[2]
+                << " (" << gloss(a.text[2]) << ")" << off << '\n';
+            ++active;
+        }
+    }
+    if (r.alarms.empty()) {
+        out << "  alarms: no reports this round\n";
+    } else if (active == 0) {
+        out << "  alarms: none active, " << r.alarms.size() << " reported\n";
+    }
+    for (const auto& j : r.rejected) out << "  rejected frame: " << j << '\n';
+    for (const auto& m : r.missing) out << "  no reply to " << m << '\n';
+    if (!quiet) {
+        for (const auto& l : r.log) out << "  | " << l << '\n';
+    }
+}
+
+}  // namespace bench

@@ -1,0 +1,262 @@
+#include "session.h"
+
+#include <unistd.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include <json/writer.h>
+
+#include "frame.h"
+#include "host.h"
+
+namespace bench {
+
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+namespace {
+
+using standin::Service;
+
+// Standard output of the plug-in, caught per round so it never mixes with
+// the bench's own output.
+class CapturedStdout {
+public:
+    CapturedStdout() : file_(std::tmpfile())
+    {
+        if (file_ == nullptr) throw std::runtime_error("cannot make a temporary file");
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        dup2(fileno(file_), STDOUT_FILENO);
+    }
+    ~CapturedStdout()
+    {
+        if (saved_ >= 0) finish();
+        std::fclose(file_);
+    }
+    CapturedStdout(const CapturedStdout&) = delete;
+    CapturedStdout& operator=(const CapturedStdout&) = delete;
+    CapturedStdout(CapturedStdout&&) = delete;
+    CapturedStdout& operator=(CapturedStdout&&) = delete;
+    std::vector<std::string> finish()
+    {
+        std::cout.flush();
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        saved_ = -1;
+        std::rewind(file_);
+        std::vector<std::string> lines;
+        std::string line;
+        int c = 0;
+        while ((c = std::fgetc(file_)) != EOF) {
+            if (c == '\n') {
+                lines.push_back(line);
+                line.clear();
+            } else {
+                line.push_back(static_cast<char>(c));
+            }
+        }
+        if (!line.empty()) lines.push_back(line);
+        return lines;
+    }
+
+private:
+    std::FILE* file_;
+    int saved_ = -1;
+};
+
+std::string clock_text()
+{
+    const auto t = boost::posix_time::second_clock::local_time();
+    const auto d = t.date();
+    const auto tod = t.time_of_day();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", static_cast<int>(d.year()),
+                  static_cast<int>(d.month()), static_cast<int>(d.day()),
+                  static_cast<int>(tod.hours()), static_cast<int>(tod.minutes()),
+                  static_cast<int>(tod.seconds()));
+    return buf;
+}
+
+// Collects what the host saw during the round just run.
+void collect(const standin::Host& host, RoundResult& r)
+{
+    for (const auto* c : host.of(Service::CheckThresholdBool)) r.alarms.push_back(*c);
+    const auto sent = host.of(Service::SendSP);
+    if (!sent.empty()) r.record = sent.back()->bytes;
+    r.completed = host.count(Service::SaveDeviceHistory) > 0;
+}
+
+void read_values(const PMBusProtocol& dev, RoundResult& r)
+{
+    for (const char* name : kValueNames) {
+        try {
+            const float v = dev.Get_Value(0, name);
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(v));
+            r.values.emplace_back(name, buf);
+            r.value_ok.push_back(true);
+            r.value_num.push_back(v);
+        } catch (const std::out_of_range& e) {
+            r.values.emplace_back(name, e.what());
+            r.value_ok.push_back(false);
+            r.value_num.push_back(0.0F);
+        }
+    }
+}
+
+// Waits `seconds` of real time, in short steps, so that a signal ends it.
+void wait_seconds(long seconds)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (g_stop_signal == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+}  // namespace
+
+Session::Session(const Options& opt, const standin::Plugin& plugin, Outputs& outputs)
+    : opt_(opt), plugin_(plugin), outputs_(outputs)
+{
+    const char* no_colour = std::getenv("NO_COLOR");
+    colour_ = !outputs_.json_on_stdout() && isatty(STDOUT_FILENO) != 0 &&
+              (no_colour == nullptr || *no_colour == '\0');
+}
+
+void Session::report(RoundResult& r)
+{
+    r.clock = clock_text();
+    read_values(*dev_, r);
+    for (const auto* c : host_.of(Service::SaveDeviceHistory)) outputs_.history(c->bytes);
+    if (!r.record.empty()) last_record_ = r.record;
+    if (outputs_.has_json()) {
+        Json::StreamWriterBuilder writer;
+        writer["indentation"] = "";
+        outputs_.json_line(Json::writeString(writer, to_json(r)));
+    }
+    if (!outputs_.json_on_stdout()) show(std::cout, r, colour_, opt_.quiet);
+}
+
+void Session::run_round(Transport& line, RoundResult& r)
+{
+    host_.clear();
+    CapturedStdout capture;
+    try {
+        dev_->RefreshStatus();
+        std::size_t answered = 0;
+        while (g_stop_signal == 0) {
+            const auto requests = host_.of(Service::WritePmbusCmd);
+            if (requests.size() == answered) break;  // no new request: the round is over
+            const auto cid1 = static_cast<std::uint8_t>(requests.back()->number);
+            const auto cid2 = static_cast<std::uint8_t>(requests.back()->number2);
+            answered = requests.size();
+            char name[8];
+            std::snprintf(name, sizeof name, "%02X%02X", cid1, cid2);
+            r.requests.emplace_back(name);
+            const auto reply = line.exchange(
+                standin::encode_frame(dev_->protocol_version_, dev_->address_, cid1, cid2, {}));
+            if (!reply) {
+                r.missing.emplace_back(name);
+                dev_->process_error();
+                break;
+            }
+            standin::Decoded decoded;
+            const auto refusal = standin::decode_frame(reply->data(), reply->size(),
+                                                       dev_->protocol_version_, dev_->address_, decoded);
+            if (refusal != standin::Refusal::None) {
+                r.rejected.emplace_back(standin::refusal_text(refusal));
+                dev_->process_error();
+                break;
+            }
+            dev_->process(decoded.bytes.data(), static_cast<unsigned>(decoded.bytes.size()));
+        }
+    } catch (...) {
+        r.log = capture.finish();
+        collect(host_, r);
+        throw;
+    }
+    r.log = capture.finish();
+    collect(host_, r);
+}
+
+SessionEnd Session::run(const Json::Value& settings, const std::string* cache_image,
+                        const Scenario& scenario)
+{
+    SessionEnd end;
+    const standin::ScopedHost bind(host_);
+    standin::set_clock(standin::clock_now());  // virtual clock from the real local time
+    dev_ = plugin_.create_device();
+    dev_->data_id_ = opt_.device_id;
+    {
+        CapturedStdout capture;
+        dev_->InitSetting(settings);
+        const auto lines = capture.finish();
+        if (!outputs_.json_on_stdout()) {
+            std::cout << "settings " << opt_.settings << '\n';
+            if (!opt_.quiet) {
+                for (const auto& l : lines) std::cout << "  | " << l << '\n';
+            }
+        }
+    }
+    if (cache_image != nullptr) {
+        host_.clear();
+        RoundResult r;
+        CapturedStdout capture;
+        dev_->LoadFromCache(*cache_image);
+        r.log = capture.finish();
+        collect(host_, r);
+        report(r);
+    }
+
+    LineUps ups(scenario.ups, dev_->protocol_version_, dev_->address_);
+    const unsigned baud = opt_.baud != 0 ? opt_.baud : dev_->baud_rate_;
+    std::unique_ptr<Transport> line;
+    const bool real_clock = opt_.realtime || !opt_.port.empty();
+    if (real_clock) standin::use_real_clock();
+    if (!opt_.port.empty()) {
+        line = over_port(opt_.port, baud, opt_.timeout_ms);
+    } else if (opt_.pty) {
+        line = over_pty(ups, baud, opt_.timeout_ms);
+    } else {
+        line = in_process(ups);
+    }
+    if (!outputs_.json_on_stdout()) std::cout << "line: " << line->where() << '\n';
+    const long rounds = opt_.rounds >= 0 ? opt_.rounds : static_cast<long>(scenario.rounds.size());
+    for (long n = 1; n <= rounds && g_stop_signal == 0; ++n) {
+        const auto i = static_cast<std::size_t>(n - 1);
+        const RoundScript script = i < scenario.rounds.size() ? scenario.rounds[i] : RoundScript{};
+        if (n > 1 && !real_clock) {
+            standin::advance_clock(opt_.interval);
+        } else if (n > 1) {
+            wait_seconds(opt_.interval);
+            if (g_stop_signal != 0) break;
+        }
+        RoundResult r;
+        r.round = n;
+        ups.begin_round(script);
+        try {
+            run_round(*line, r);
+        } catch (const LineLost& e) {
+            end.line_lost = e.what();
+        }
+        // The round's "advance" passes before its values are read.
+        if (!real_clock) {
+            standin::advance_clock(script.advance);
+        } else if (script.advance > 0 && end.line_lost.empty()) {
+            wait_seconds(script.advance);
+        }
+        for (const auto& why : r.rejected) ++end.refused[why];
+        report(r);
+        end.rounds = n;
+        if (!end.line_lost.empty()) break;
+    }
+    end.last_record = last_record_;
+    return end;
+}
+
+}  // namespace bench

@@ -1,0 +1,53 @@
+// One bench session: the device made by the plug-in, its settings and cache,
+// and the rounds driven over a line, each reported as it ends.
+#pragma once
+
+#include <csignal>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "emulator.h"
+#include "options.h"
+#include "outputs.h"
+#include "plugin.h"
+#include "report.h"
+#include "transport.h"
+
+namespace bench {
+
+// Set by SIGINT or SIGTERM (to the signal's number): the session ends after
+// the exchange in progress, with everything written.
+extern volatile std::sig_atomic_t g_stop_signal;
+
+struct SessionEnd {
+    long rounds = 0;                    // rounds run
+    std::map<std::string, long> refused;  // decoder refusals by reason
+    std::vector<std::uint8_t> last_record;
+    std::string line_lost;  // why the serial line went away, if it did
+};
+
+class Session {
+public:
+    Session(const Options& opt, const standin::Plugin& plugin, Outputs& outputs);
+    // Applies the settings and restores the cache (round 0), then runs the
+    // rounds of the scenario, or until a signal or a lost line ends it.
+    SessionEnd run(const Json::Value& settings, const std::string* cache_image, const Scenario& scenario);
+
+private:
+    void report(RoundResult& r);
+    void run_round(Transport& line, RoundResult& r);
+
+    const Options& opt_;
+    const standin::Plugin& plugin_;
+    Outputs& outputs_;
+    standin::Host host_;
+    std::unique_ptr<PMBusProtocol> dev_;
+    bool colour_ = false;
+    std::vector<std::uint8_t> last_record_;
+};
+
+}  // namespace bench
