@@ -47,7 +47,8 @@ float number(const Json::Value& v, const std::string& where)
     if (!v.isNumeric()) fault(where + ": not a number");
     const double d = v.asDouble();
     // A value the UPS cannot send: it would arrive as infinity.
-    if (!std::isfinite(d) || std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+    if (!std::isfinite(d) ||
+        std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
         fault(where + ": " + v.asString() + " is outside the range of a 32-bit float");
     }
     return static_cast<float>(d);

@@ -78,7 +78,8 @@ void Outputs::json_line(const std::string& line)
 {
     if (json_fd_ < 0) return;
     const std::string text = line + '\n';
-    write_all(json_fd_, json_path_ == "-" ? "standard output" : json_path_, text.data(), text.size());
+    write_all(json_fd_, json_path_ == "-" ? "standard output" : json_path_, text.data(),
+              text.size());
     ++json_lines_;
 }
 

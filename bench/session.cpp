@@ -166,8 +166,8 @@ void Session::run_round(Transport& line, RoundResult& r)
                 break;
             }
             standin::Decoded decoded;
-            const auto refusal = standin::decode_frame(reply->data(), reply->size(),
-                                                       dev_->protocol_version_, dev_->address_, decoded);
+            const auto refusal = standin::decode_frame(
+                reply->data(), reply->size(), dev_->protocol_version_, dev_->address_, decoded);
             if (refusal != standin::Refusal::None) {
                 r.rejected.emplace_back(standin::refusal_text(refusal));
                 dev_->process_error();

@@ -24,7 +24,7 @@ namespace bench {
 extern volatile std::sig_atomic_t g_stop_signal;
 
 struct SessionEnd {
-    long rounds = 0;                    // rounds run
+    long rounds = 0;                      // rounds run
     std::map<std::string, long> refused;  // decoder refusals by reason
     std::vector<std::uint8_t> last_record;
     std::string line_lost;  // why the serial line went away, if it did
@@ -35,7 +35,8 @@ public:
     Session(const Options& opt, const standin::Plugin& plugin, Outputs& outputs);
     // Applies the settings and restores the cache (round 0), then runs the
     // rounds of the scenario, or until a signal or a lost line ends it.
-    SessionEnd run(const Json::Value& settings, const std::string* cache_image, const Scenario& scenario);
+    SessionEnd run(const Json::Value& settings, const std::string* cache_image,
+                   const Scenario& scenario);
 
 private:
     void report(RoundResult& r);

@@ -87,7 +87,8 @@ void make_raw(int fd, unsigned baud, const std::string& device)
 {
     termios t{};
     if (tcgetattr(fd, &t) != 0) {
-        if (errno == ENOTTY || errno == EINVAL) throw std::invalid_argument(device + ": not a serial port");
+        if (errno == ENOTTY || errno == EINVAL)
+            throw std::invalid_argument(device + ": not a serial port");
         throw std::system_error(errno, std::generic_category(), device);
     }
     cfmakeraw(&t);
@@ -201,7 +202,8 @@ private:
             while (!stop_) {
                 const auto line = read_line(master_, 50, "emulator side");
                 if (!line) continue;
-                if (const auto reply = ups_.answer(*line)) write_all(master_, *reply, "emulator side");
+                if (const auto reply = ups_.answer(*line))
+                    write_all(master_, *reply, "emulator side");
             }
         } catch (const LineLost&) {
             // The host side closed: nothing more to answer.

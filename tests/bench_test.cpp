@@ -165,11 +165,14 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
         std::string args;
         std::string message;
     } cases[] = {
-        {"--settings /nonexistent/s.json", "settings /nonexistent/s.json: cannot read: No such file"},
+        {"--settings /nonexistent/s.json",
+         "settings /nonexistent/s.json: cannot read: No such file"},
         {"--settings " + scenario_file("array.json", "[]"), "array.json: not a JSON object"},
         {"--cache /nonexistent/c.bin", "cache /nonexistent/c.bin: cannot read: No such file"},
-        {"--cache " + scenario_file("short.bin", std::string(100, 'x')), "short.bin: 100 bytes, needs 139"},
-        {"--scenario /nonexistent/x.json", "scenario /nonexistent/x.json: cannot read: No such file"},
+        {"--cache " + scenario_file("short.bin", std::string(100, 'x')),
+         "short.bin: 100 bytes, needs 139"},
+        {"--scenario /nonexistent/x.json",
+         "scenario /nonexistent/x.json: cannot read: No such file"},
         {"--port /dev/null", "/dev/null: not a serial port"},
     };
     for (const auto& c : cases) {
@@ -190,8 +193,8 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
 TEST(Bench, OutputsThatCannotBeWrittenExitThree)
 {
     for (const char* option : {"--json", "--history", "--save-cache"}) {
-        const BenchRun run = bench(std::string(option) +
-                                   " /nonexistent/dir/out --plugin /nonexistent/vx40.so");
+        const BenchRun run =
+            bench(std::string(option) + " /nonexistent/dir/out --plugin /nonexistent/vx40.so");
         EXPECT_EQ(run.status, 3) << option << "\n" << run.out;
         EXPECT_NE(run.out.find("/nonexistent/dir/out"), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("No such file or directory"), std::string::npos) << run.out;
@@ -199,7 +202,8 @@ TEST(Bench, OutputsThatCannotBeWrittenExitThree)
     for (const char* option : {"--json", "--history"}) {
         const BenchRun full = bench(std::string(option) + " /dev/full --rounds 1");
         EXPECT_EQ(full.status, 3) << option << "\n" << full.out;
-        EXPECT_NE(full.out.find("/dev/full: write failed: No space left on device"), std::string::npos)
+        EXPECT_NE(full.out.find("/dev/full: write failed: No space left on device"),
+                  std::string::npos)
             << full.out;
     }
 }
@@ -245,7 +249,8 @@ long file_size(const std::string& path)
 TEST(Bench, SignalEndsTheRunWithEverythingWritten)
 {
     const std::string dir = testing::TempDir();
-    const std::string json = dir + "sig.jsonl", history = dir + "sig.hist", cache = dir + "sig.cache";
+    const std::string json = dir + "sig.jsonl", history = dir + "sig.hist",
+                      cache = dir + "sig.cache";
     const std::string out = dir + "sig.out";
     for (const auto& f : {json, history, cache}) std::remove(f.c_str());
     const pid_t pid = spawn("--pty --realtime --interval 1 --rounds 1000 --json " + json +
@@ -298,7 +303,8 @@ TEST(Bench, LostLineEndsTheRunWithEverythingWritten)
     ASSERT_EQ(rounds.size(), 1U);
     EXPECT_NE(rounds[0].find("\"completed\":false"), std::string::npos) << rounds[0];
     std::ifstream text(out);
-    const std::string printed((std::istreambuf_iterator<char>(text)), std::istreambuf_iterator<char>());
+    const std::string printed((std::istreambuf_iterator<char>(text)),
+                              std::istreambuf_iterator<char>());
     EXPECT_NE(printed.find("serial line lost: " + port), std::string::npos) << printed;
 }
 
