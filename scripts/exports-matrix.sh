@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=${1:-build-exports}
+mkdir -p "$root"
 pass=0 fail=0
 for cxx in g++ clang++; do
   for level in -O0 -O2 -Os; do
