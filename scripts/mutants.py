@@ -313,6 +313,17 @@ def deletable(toks, first, last):
     return False
 
 
+def closing_paren(toks, k):
+    """Index of the ")" that closes the "(" at index k."""
+    depth = 0
+    while True:
+        depth += toks[k].text == "("
+        depth -= toks[k].text == ")"
+        if depth == 0:
+            return k
+        k += 1
+
+
 def mutants_of(path):
     src = (ROOT / path).read_text(encoding="utf-8")
     toks = classify(tokenize(src), path.startswith(HOST_PREFIX))
@@ -353,24 +364,12 @@ def mutants_of(path):
             while toks[j].text != ">":
                 j += 1
             type_text = src[toks[i + 2].start:toks[j - 1].end]
-            k, depth = j + 1, 0
-            while True:
-                depth += toks[k].text == "("
-                depth -= toks[k].text == ")"
-                if depth == 0:
-                    break
-                k += 1
+            k = closing_paren(toks, j + 1)
             args = src[toks[j + 1].end:toks[k].start]
             repl = f"shared_ptr<{type_text}>(new {type_text}({args}))"
             out.append(make(path, src, "make_shared to new", [(t.start, toks[k].end, repl)], t.line))
         elif t.kind == "ident" and t.text in ("if", "while") and nxt is not None and nxt.text == "(":
-            k, depth = i + 1, 0
-            while True:
-                depth += toks[k].text == "("
-                depth -= toks[k].text == ")"
-                if depth == 0:
-                    break
-                k += 1
+            k = closing_paren(toks, i + 1)
             inner = src[nxt.end:toks[k].start]
             out.append(make(path, src, "condition negated", [(nxt.end, toks[k].start, f"!({inner})")], t.line))
 

@@ -20,6 +20,14 @@ struct Step {
 constexpr Step kSteps[] = {
     {0x41, 128, 1, 63, 4}, {0x43, 14, 1, 6, 67}, {0x44, 30, 1, 14, 73}, {0x46, 90, 0, 45, 87}};
 
+// What a round of four replies without INFO prints.
+constexpr const char* kEmptyRoundLines =
+    "error in VX40_2A_41 expected len=128 actual len:0\n"
+    "error in VX40_2A_43 expected len=14 actual len:0\n"
+    "error in VX40_2A_44 expected len=30 actual len:0\n"
+    "error in VX40_2A_46 expected len=90 actual len:0\n"
+    "rvSize is 0\n";
+
 class PollingTest : public vx40test::DeviceTest {
 protected:
     std::vector<int> requests() const
@@ -183,12 +191,7 @@ TEST_F(PollingTest, ShortReplyLineKeepsItsPlaceAmongStreamLines)
     for (int i = 0; i < 4; ++i) {
         reply(*dev_, 0, {});
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "error in VX40_2A_41 expected len=128 actual len:0\n"
-              "error in VX40_2A_43 expected len=14 actual len:0\n"
-              "error in VX40_2A_44 expected len=30 actual len:0\n"
-              "error in VX40_2A_46 expected len=90 actual len:0\n"
-              "rvSize is 0\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kEmptyRoundLines);
 }
 
 // The INFO length is the whole unsigned 16-bit little-endian count: lengths
@@ -226,12 +229,7 @@ TEST_F(PollingTest, MissingFrameCountsAsAnEmptyReply)
     for (std::size_t k = 0; k < std::size(kSteps); ++k) {
         EXPECT_EQ(standin::deliver(*dev_, nullptr), k == 3 ? 0 : 1);
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "error in VX40_2A_41 expected len=128 actual len:0\n"
-              "error in VX40_2A_43 expected len=14 actual len:0\n"
-              "error in VX40_2A_44 expected len=30 actual len:0\n"
-              "error in VX40_2A_46 expected len=90 actual len:0\n"
-              "rvSize is 0\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kEmptyRoundLines);
     EXPECT_EQ(requests(), (std::vector<int>{0x41, 0x43, 0x44, 0x46, 0x41, 0x43, 0x44, 0x46}));
     EXPECT_EQ(vx40test::last_distributed(host_), before);
 }
