@@ -94,9 +94,10 @@ stage "compiler wrappers: Debian's driver with -msoft-float, musl's headers and 
 for t in ar as ld nm objcopy objdump ranlib readelf strip; do
   ln -sf "/usr/bin/mipsel-linux-gnu-$t" "$BIN/mipsel-linux-musl-$t"
 done
-# The runtime's folder is found from the wrapper's own place, so the cache
-# can be moved as a whole.
-cat > "$WORK/musl-sf.specs.in" <<'EOF'
+# GCC's driver is told where the start files, libraries and loader are by a
+# file of its own, given on its command line. The runtime's folder is
+# found from the wrapper's own place, so the cache can be moved as a whole.
+cat > "$WORK/musl-sf.driver.in" <<'EOF'
 *link_libgcc:
 -L@SYS@/usr/lib -L@SYS@/lib
 
@@ -114,18 +115,18 @@ cat > "$BIN/mipsel-linux-musl-gcc" <<EOF
 #!/bin/sh
 rt=\$(cd "\$(dirname "\$0")/.." && pwd)
 exec mipsel-linux-gnu-gcc -msoft-float -nostdinc -isystem "\$rt/sysroot/usr/include" -isystem $GCCINC \\
-  -specs "\$rt/musl-sf.specs" "\$@"
+  -specs "\$rt/musl-sf.driver" "\$@"
 EOF
 cat > "$BIN/mipsel-linux-musl-g++" <<EOF
 #!/bin/sh
 rt=\$(cd "\$(dirname "\$0")/.." && pwd)
 exec mipsel-linux-gnu-g++ -msoft-float -nostdinc -nostdinc++ -isystem "\$rt/sysroot/usr/include/c++/12" \\
   -isystem "\$rt/sysroot/usr/include/c++/12/mipsel-linux-musl" -isystem "\$rt/sysroot/usr/include" \\
-  -isystem $GCCINC -specs "\$rt/musl-sf.specs" "\$@"
+  -isystem $GCCINC -specs "\$rt/musl-sf.driver" "\$@"
 EOF
 chmod +x "$BIN"/mipsel-linux-musl-g*
-specs() { sed "s|@SYS@|$1/sysroot|g" "$1/musl-sf.specs.in" > "$1/musl-sf.specs"; }
-specs "$WORK"
+driver_file() { sed "s|@SYS@|$1/sysroot|g" "$1/musl-sf.driver.in" > "$1/musl-sf.driver"; }
+driver_file "$WORK"
 
 stage "musl headers"
 cd "$MSRC"
@@ -210,7 +211,7 @@ rm -rf "$WORK/dl" "$GSRC" "$MSRC" "$JSRC" "$WORK/gcc-build" "$WORK/build-jsoncpp
   "$WORK/dummy" "$WORK/unused"
 rm -rf "$ROOT"
 mv "$WORK" "$ROOT"
-specs "$ROOT"
+driver_file "$ROOT"
 echo "$((SECONDS - t0))" > "$ROOT/build-seconds"
 touch "$ROOT/.complete"
 stage "done in $((SECONDS - t0)) s ($ROOT)"
