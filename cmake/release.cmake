@@ -28,10 +28,11 @@ add_custom_command(
           -DOBJCOPY=${CMAKE_OBJCOPY} -DSTRIP=${CMAKE_STRIP} -DREADELF=${CMAKE_READELF}
           -DVERSION=${PROJECT_VERSION} -DSOURCE=${PROJECT_SOURCE_DIR} -DGIT=${GIT_EXECUTABLE}
           "-DCOMPILER=${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}"
-          "-DFLAGS=${VX40_RELEASE_FLAGS}" -DARCH=${VX40_RELEASE_ARCH}
+          "-DFLAGS=${VX40_RELEASE_FLAGS} -fvisibility=hidden -fvisibility-inlines-hidden $<JOIN:$<TARGET_PROPERTY:vx40,COMPILE_OPTIONS>, >"
+          "-DLINK_FLAGS=$<JOIN:$<TARGET_PROPERTY:vx40,LINK_OPTIONS>, >" -DARCH=${VX40_RELEASE_ARCH}
           -P ${PROJECT_SOURCE_DIR}/cmake/release_stage.cmake
   DEPENDS vx40 ${PROJECT_SOURCE_DIR}/cmake/release_stage.cmake
-  COMMENT "Release files of vx40.so")
+  COMMENT "Release files of vx40.so" VERBATIM)
 add_custom_target(vx40_release ALL DEPENDS ${PROJECT_BINARY_DIR}/release/share/vx40/manifest.json)
 
 install(DIRECTORY ${PROJECT_BINARY_DIR}/release/ DESTINATION . USE_SOURCE_PERMISSIONS)

@@ -59,6 +59,7 @@ if(GIT)
   endif()
 endif()
 string(REPLACE "\"" "\\\"" flags "${FLAGS}")
+string(REPLACE "\"" "\\\"" link_flags "${LINK_FLAGS}")
 file(WRITE ${OUT}/share/vx40/manifest.json "{
   \"name\": \"vx40.so\",
   \"version\": \"${VERSION}\",
@@ -66,6 +67,7 @@ file(WRITE ${OUT}/share/vx40/manifest.json "{
   \"architecture\": \"${ARCH}\",
   \"compiler\": \"${COMPILER}\",
   \"flags\": \"${flags}\",
+  \"link_flags\": \"${link_flags}\",
   \"float_abi\": \"${float_abi}\",
   \"sha256\": \"${sha256}\",
   \"size\": ${size},
