@@ -104,7 +104,8 @@ int main(int argc, char** argv)
 
     std::unique_ptr<bench::Outputs> outputs;
     try {
-        outputs = std::make_unique<bench::Outputs>(opt.json, opt.history, opt.save_cache);
+        outputs =
+            std::make_unique<bench::Outputs>(opt.json, opt.history, opt.save_cache, opt.trace);
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         return 3;

@@ -15,6 +15,9 @@ const char* const kUsage =
     "  --history FILE     append every saved record (139 bytes each)\n"
     "  --save-cache FILE  write the last distributed record at exit\n"
     "  --quiet            leave the plug-in's own lines out of the human output\n"
+    "  -D, --trace FILE|- every frame sent and received, with its time, the decoder's\n"
+    "                     verdict, the round and the step (-D: on standard error);\n"
+    "                     with --json also in each round's \"frames\"\n"
     "  --realtime         real clock and real waits, also with the emulator\n"
     "  --pty              the emulator behind a pseudo-terminal (a real serial line)\n"
     "  --port DEVICE      a real UPS on this serial port, no emulator (real clock)\n"
@@ -56,6 +59,10 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
             opt.help = true;
             return opt;
         }
+        if (a == "-D") {
+            opt.trace = "-";
+            continue;
+        }
         if (a == "--pty" || a == "--realtime" || a == "--quiet") {
             (a == "--pty" ? opt.pty : a == "--realtime" ? opt.realtime : opt.quiet) = true;
             continue;
@@ -76,6 +83,8 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
             opt.scenario = v;
         } else if (a == "--json") {
             opt.json = v;
+        } else if (a == "--trace") {
+            opt.trace = v;
         } else if (a == "--history") {
             opt.history = v;
         } else if (a == "--save-cache") {

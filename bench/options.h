@@ -21,6 +21,7 @@ struct Options {
     bool pty = false;
     bool realtime = false;
     bool quiet = false;  // the plug-in's own lines left out of the human output
+    std::string trace;   // every frame: a file, or "-" for standard error (-D)
     bool help = false;
     std::string port;
     unsigned baud = 0;  // 0: the device's own setting

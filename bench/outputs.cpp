@@ -26,10 +26,16 @@ int open_output(const std::string& path, int flags)
 
 }  // namespace
 
-Outputs::Outputs(const std::string& json, const std::string& history, const std::string& save_cache)
-    : json_path_(json), history_path_(history), cache_path_(save_cache)
+Outputs::Outputs(const std::string& json, const std::string& history, const std::string& save_cache,
+                 const std::string& trace)
+    : json_path_(json), history_path_(history), cache_path_(save_cache), trace_path_(trace)
 {
     try {
+        if (trace == "-") {
+            trace_fd_ = STDERR_FILENO;
+        } else if (!trace.empty()) {
+            trace_fd_ = open_output(trace, O_TRUNC);
+        }
         if (json == "-") {
             json_fd_ = STDOUT_FILENO;
         } else if (!json.empty()) {
@@ -48,12 +54,14 @@ Outputs::Outputs(const std::string& json, const std::string& history, const std:
     } catch (...) {
         if (json_fd_ > STDOUT_FILENO) close(json_fd_);
         if (history_fd_ >= 0) close(history_fd_);
+        if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
         throw;
     }
 }
 
 Outputs::~Outputs()
 {
+    if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
     if (json_fd_ > STDOUT_FILENO) close(json_fd_);
     if (history_fd_ >= 0) close(history_fd_);
     if (cache_fd_ >= 0) {
@@ -83,6 +91,14 @@ void Outputs::json_line(const std::string& line)
     ++json_lines_;
 }
 
+void Outputs::trace_line(const std::string& line)
+{
+    if (trace_fd_ < 0) return;
+    const std::string text = line + '\n';
+    write_all(trace_fd_, trace_path_ == "-" ? "standard error" : trace_path_, text.data(),
+              text.size());
+}
+
 void Outputs::history(const std::vector<std::uint8_t>& record)
 {
     if (history_fd_ < 0) return;
@@ -101,6 +117,12 @@ std::string Outputs::finish(const std::vector<std::uint8_t>& last_record)
         json_fd_ = -1;
         if (close(fd) != 0) fail(json_path_, "close failed", errno);
         add(std::to_string(json_lines_) + " JSON lines in " + json_path_);
+    }
+    if (trace_fd_ > STDERR_FILENO) {
+        const int fd = trace_fd_;
+        trace_fd_ = -1;
+        if (close(fd) != 0) fail(trace_path_, "close failed", errno);
+        add("the line traced in " + trace_path_);
     }
     if (history_fd_ >= 0) {
         const int fd = history_fd_;

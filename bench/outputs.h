@@ -20,7 +20,9 @@ class Outputs {
 public:
     // json: a path, "-" for standard output, or empty; history: appended to;
     // save_cache: replaced at finish() by the last record, if there was one.
-    Outputs(const std::string& json, const std::string& history, const std::string& save_cache);
+    // trace: a path, "-" for standard error, or empty.
+    Outputs(const std::string& json, const std::string& history, const std::string& save_cache,
+            const std::string& trace);
     ~Outputs();
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
@@ -30,6 +32,8 @@ public:
     bool json_on_stdout() const { return json_path_ == "-"; }
     bool has_json() const { return json_fd_ >= 0; }
     void json_line(const std::string& line);
+    bool tracing() const { return trace_fd_ >= 0; }
+    void trace_line(const std::string& line);
     void history(const std::vector<std::uint8_t>& record);
     // Writes the cache (if a record was given) and closes every file.
     // Returns what was written, one phrase per file, for the summary.
@@ -45,6 +49,8 @@ private:
     int json_fd_ = -1;
     int history_fd_ = -1;
     int cache_fd_ = -1;
+    std::string trace_path_;
+    int trace_fd_ = -1;
     std::size_t json_lines_ = 0;
     std::size_t history_records_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <cstdio>
 #include <map>
 
 namespace bench {
@@ -76,6 +77,37 @@ std::string hex(const std::vector<std::uint8_t>& bytes)
     return s;
 }
 
+std::string printable(const std::string& frame)
+{
+    std::string out;
+    for (const char c : frame) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (u < 0x20 || u > 0x7E) {
+            static constexpr char kDigits[] = "0123456789ABCDEF";
+            out += "\\x";
+            out.push_back(kDigits[u >> 4U]);
+            out.push_back(kDigits[u & 0xFU]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string trace_line(const FrameEvent& e)
+{
+    char head[64];
+    std::snprintf(head, sizeof head, "%10.6f round %ld step %zu ", e.seconds, e.round, e.step);
+    std::string line = head;
+    if (e.direction == "timeout") return line + "-- no reply (" + e.verdict + ")";
+    line += e.direction == "tx" ? "-> " : "<- ";
+    line += printable(e.text);
+    if (!e.verdict.empty()) line += "  " + e.verdict;
+    return line;
+}
+
 Json::Value to_json(const RoundResult& r)
 {
     Json::Value o(Json::objectValue);
@@ -110,6 +142,18 @@ Json::Value to_json(const RoundResult& r)
     for (const auto& j : r.rejected) o["rejected"].append(j);
     o["missing"] = Json::Value(Json::arrayValue);
     for (const auto& m : r.missing) o["missing"].append(m);
+    if (!r.frames.empty()) {
+        o["frames"] = Json::Value(Json::arrayValue);
+        for (const auto& e : r.frames) {
+            Json::Value f(Json::objectValue);
+            f["t"] = e.seconds;
+            f["dir"] = e.direction;
+            f["step"] = static_cast<Json::UInt64>(e.step);
+            if (!e.text.empty()) f["text"] = e.text;
+            if (!e.verdict.empty()) f["verdict"] = e.verdict;
+            o["frames"].append(f);
+        }
+    }
     return o;
 }
 

@@ -17,6 +17,23 @@ namespace bench {
 // The nine named values, in the plug-in's order.
 extern const char* const kValueNames[9];
 
+// One frame on the line, or the timeout of a request: seconds since the
+// session began (monotonic), "tx" or "rx" (or "timeout"), the frame's text,
+// and the decoder's verdict for a reply ("accepted" or the refusal).
+struct FrameEvent {
+    double seconds = 0.0;
+    std::string direction;
+    std::string text;
+    std::string verdict;
+    long round = 0;
+    std::size_t step = 0;  // 1 to 4 within the round
+};
+
+// The frame's characters as text: CR as "\r", anything not printable as \xNN.
+std::string printable(const std::string& frame);
+// One trace line of an event, for a person.
+std::string trace_line(const FrameEvent& e);
+
 struct RoundResult {
     long round = 0;
     std::string clock;
@@ -30,6 +47,7 @@ struct RoundResult {
     std::vector<std::uint8_t> record;
     std::vector<std::string> rejected;
     std::vector<std::string> missing;  // requests without a reply in time
+    std::vector<FrameEvent> frames;    // kept when the line is traced
 };
 
 // English gloss of a text the plug-in gives (an alarm or a refusal), or "".

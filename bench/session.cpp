@@ -142,6 +142,21 @@ void Session::report(RoundResult& r)
     if (!outputs_.json_on_stdout()) show(std::cout, r, colour_, opt_.quiet);
 }
 
+void Session::trace(RoundResult& r, const char* direction, const std::string& text,
+                    const std::string& verdict)
+{
+    if (!outputs_.tracing()) return;
+    FrameEvent e;
+    e.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    e.direction = direction;
+    e.text = text;
+    e.verdict = verdict;
+    e.round = r.round;
+    e.step = r.requests.size();
+    outputs_.trace_line(trace_line(e));
+    r.frames.push_back(std::move(e));
+}
+
 void Session::run_round(Transport& line, RoundResult& r)
 {
     host_.clear();
@@ -158,9 +173,12 @@ void Session::run_round(Transport& line, RoundResult& r)
             char name[8];
             std::snprintf(name, sizeof name, "%02X%02X", cid1, cid2);
             r.requests.emplace_back(name);
-            const auto reply = line.exchange(
-                standin::encode_frame(dev_->protocol_version_, dev_->address_, cid1, cid2, {}));
+            const std::string request =
+                standin::encode_frame(dev_->protocol_version_, dev_->address_, cid1, cid2, {});
+            trace(r, "tx", request, "");
+            const auto reply = line.exchange(request);
             if (!reply) {
+                trace(r, "timeout", "", std::to_string(opt_.timeout_ms) + " ms");
                 r.missing.emplace_back(name);
                 dev_->process_error();
                 break;
@@ -168,6 +186,8 @@ void Session::run_round(Transport& line, RoundResult& r)
             standin::Decoded decoded;
             const auto refusal = standin::decode_frame(
                 reply->data(), reply->size(), dev_->protocol_version_, dev_->address_, decoded);
+            trace(r, "rx", *reply,
+                  refusal == standin::Refusal::None ? "accepted" : standin::refusal_text(refusal));
             if (refusal != standin::Refusal::None) {
                 r.rejected.emplace_back(standin::refusal_text(refusal));
                 dev_->process_error();

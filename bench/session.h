@@ -2,6 +2,7 @@
 // and the rounds driven over a line, each reported as it ends.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -41,6 +42,9 @@ public:
 private:
     void report(RoundResult& r);
     void run_round(Transport& line, RoundResult& r);
+    // Keeps one event of the line in the round and writes its trace line.
+    void trace(RoundResult& r, const char* direction, const std::string& text,
+               const std::string& verdict);
 
     const Options& opt_;
     const standin::Plugin& plugin_;
@@ -48,6 +52,7 @@ private:
     standin::Host host_;
     std::unique_ptr<PMBusProtocol> dev_;
     bool colour_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::vector<std::uint8_t> last_record_;
 };
 

@@ -50,6 +50,8 @@ BenchRun bench(const std::string& args)
     return run;
 }
 
+std::vector<std::string> lines_of(const std::string& path);
+
 std::string scenario_file(const std::string& name, const std::string& text)
 {
     const std::string path = testing::TempDir() + name;
@@ -144,6 +146,47 @@ TEST(Bench, RefusedFrameEndsTheRoundAndIsCounted)
     EXPECT_TRUE(run.rounds[1]["completed"].asBool());  // the next round starts afresh
     const BenchRun shown = bench("--scenario " + scenario);
     EXPECT_NE(shown.out.find("rejected frames: odd LENID x1"), std::string::npos) << shown.out;
+}
+
+// The line shown: every frame in both directions, the decoder's verdict, a
+// timeout where no reply came; the same events in each round's "frames".
+TEST(Bench, TraceShowsEveryFrameAndItsVerdict)
+{
+    const std::string trace = testing::TempDir() + "vx40.trace";
+    const std::string scenario = scenario_file(
+        "traced.json", R"({"rounds": [{}, {"drop": ["44"]}, {"short": {"43": 13}}]})");
+    const BenchRun run =
+        bench("--json - --trace " + trace + " --timeout 1 --pty --scenario " + scenario);
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.rounds.size(), 3U);
+    const auto lines = lines_of(trace);
+    std::size_t frames = 0;
+    for (const auto& r : run.rounds) frames += r["frames"].size();
+    EXPECT_EQ(lines.size(), frames);
+    // Round 1: four requests, four accepted replies, in order.
+    ASSERT_EQ(run.rounds[0]["frames"].size(), 8U);
+    for (Json::ArrayIndex i = 0; i < 8; ++i) {
+        const auto& f = run.rounds[0]["frames"][i];
+        EXPECT_EQ(f["dir"].asString(), i % 2 == 0 ? "tx" : "rx");
+        EXPECT_EQ(f["step"].asUInt(), i / 2 + 1);
+        if (i % 2 == 1) {
+            EXPECT_EQ(f["verdict"].asString(), "accepted");
+        }
+    }
+    EXPECT_EQ(run.rounds[0]["frames"][0]["text"].asString(), "~21012A410000FDA4\r");
+    EXPECT_NE(lines[0].find("round 1 step 1 -> ~21012A410000FDA4\\r"), std::string::npos)
+        << lines[0];
+    // Round 2: what was sent for 2A/44, then the timeout.
+    const auto& dropped = run.rounds[1]["frames"];
+    ASSERT_EQ(dropped.size(), 6U);
+    EXPECT_EQ(dropped[4]["text"].asString(), "~21012A440000FDA1\r");
+    EXPECT_EQ(dropped[5]["dir"].asString(), "timeout");
+    EXPECT_EQ(dropped[5]["verdict"].asString(), "1000 ms");
+    // Round 3: the refused reply and its reason.
+    const auto& refused = run.rounds[2]["frames"];
+    ASSERT_EQ(refused.size(), 4U);
+    EXPECT_EQ(refused[3]["verdict"].asString(), "odd LENID");
+    EXPECT_NE(lines.back().find("odd LENID"), std::string::npos) << lines.back();
 }
 
 TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
