@@ -3,11 +3,14 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace bench {
 
@@ -25,6 +28,51 @@ std::uint8_t command(const std::string& name, const std::string& where)
     if (name == "44") return 0x44;
     if (name == "46") return 0x46;
     fault(where + ": unknown command \"" + name + "\" (41, 43, 44 or 46)");
+}
+
+// Names a scenario may use instead of indices. The analog values in the
+// order the UPS sends them; the status bytes after the DATAFLAG byte of
+// 2A/44, each with the values that its alarms test ("normal" is 0 for all).
+constexpr const char* kAnalogNames[9] = {"input_v_ab",  "input_v_bc",  "input_v_ca",
+                                         "output_v_ab", "output_v_bc", "output_v_ca",
+                                         "output_a_a",  "output_a_b",  "output_a_c"};
+struct StatusName {
+    const char* name;
+    std::size_t index;
+    std::vector<std::pair<const char*, std::uint8_t>> values;
+};
+const std::vector<StatusName>& status_names()
+{
+    static const std::vector<StatusName> names = {
+        {"inverter_sync", 0, {{"not_synchronised", 0x03}}},
+        {"mains_voltage", 1, {{"low", 0x01}, {"high", 0x02}, {"out_of_limits", 0xE0}}},
+        {"rectifier", 2, {{"fault", 0xF0}}},
+        {"inverter", 3, {{"fault", 0xF0}}},
+        {"bypass_voltage", 4, {{"low", 0x01}, {"high", 0x02}}},
+        {"battery_voltage",
+         5,
+         {{"shutdown", 0x01}, {"high", 0x03}, {"fault", 0xF0}, {"pre_alarm", 0xE0}}},
+        {"charger", 8, {{"fault", 0xF0}}},
+        {"wiring", 9, {{"reversed", 0xF0}}},
+        {"output_short", 10, {{"short_circuit", 0xF0}}},
+        {"output_load", 11, {{"overload", 0xF0}}},
+        {"heatsink", 12, {{"over_temperature", 0xF0}}},
+        {"mains_frequency", 13, {{"out_of_limits", 0xE0}}},
+    };
+    return names;
+}
+
+std::size_t index_in(const std::string& key, std::size_t limit, const std::string& where);
+
+std::size_t analog_index(const std::string& key, const std::string& where)
+{
+    for (std::size_t i = 0; i < std::size(kAnalogNames); ++i) {
+        if (key == kAnalogNames[i]) return i;
+    }
+    if (!key.empty() && std::isdigit(static_cast<unsigned char>(key[0])) != 0) {
+        return index_in(key, 9, where);
+    }
+    fault(where + ": unknown value \"" + key + "\" (input_v_ab .. output_a_c, or 0..8)");
 }
 
 std::size_t index_in(const std::string& key, std::size_t limit, const std::string& where)
@@ -59,6 +107,28 @@ std::uint8_t byte(const Json::Value& v, const std::string& where)
     if (!v.isIntegral() || v.asInt64() < 0 || v.asInt64() > 255)
         fault(where + ": not a byte 0..255");
     return static_cast<std::uint8_t>(v.asUInt());
+}
+
+// A status entry: by index with a byte, or by name with a byte or a word.
+std::pair<std::size_t, std::uint8_t> status_entry(const std::string& key, const Json::Value& v,
+                                                  const std::string& where)
+{
+    for (const StatusName& n : status_names()) {
+        if (key != n.name) continue;
+        if (!v.isString()) return {n.index, byte(v, where)};
+        std::string known = "normal";
+        if (v.asString() == "normal") return {n.index, 0};
+        for (const auto& [word, value] : n.values) {
+            if (v.asString() == word) return {n.index, value};
+            known += std::string(", ") + word;
+        }
+        fault(where + ": \"" + v.asString() + "\" is not a state of " + key + " (" + known + ")");
+    }
+    if (!key.empty() && std::isdigit(static_cast<unsigned char>(key[0])) != 0) {
+        return {index_in(key, 14, where), byte(v, where)};
+    }
+    fault(where + ": unknown status byte \"" + key +
+          "\" (inverter_sync .. mains_frequency, or 0..13)");
 }
 
 void check_keys(const Json::Value& obj, const std::set<std::string>& allowed,
@@ -111,9 +181,10 @@ Scenario parse_scenario(const std::string& text)
             for (const auto& k : obj.getMemberNames()) {
                 const std::string at = where + "." + part + "." + k;
                 if (std::strcmp(part, "analog") == 0) {
-                    rs.analog[index_in(k, 9, at)] = number(obj[k], at);
+                    rs.analog[analog_index(k, at)] = number(obj[k], at);
                 } else if (std::strcmp(part, "status") == 0) {
-                    rs.status[index_in(k, 14, at)] = byte(obj[k], at);
+                    const auto [index, value] = status_entry(k, obj[k], at);
+                    rs.status[index] = value;
                 } else {
                     const Json::Value& len = obj[k];
                     if (!len.isIntegral() || len.asInt64() < 0 || len.asInt64() > 4095) {

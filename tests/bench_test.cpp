@@ -189,6 +189,36 @@ TEST(Bench, TraceShowsEveryFrameAndItsVerdict)
     EXPECT_NE(lines.back().find("odd LENID"), std::string::npos) << lines.back();
 }
 
+// Status bytes and analog values by name give the same rounds as by index.
+TEST(Bench, SymbolicScenarioKeysMatchTheNumericForm)
+{
+    const BenchRun named =
+        bench("--json - --scenario " + scenario_file("named.json", R"({"rounds": [
+        {"status": {"inverter": "fault", "battery_voltage": "high"}, "analog": {"input_v_ab": 180}},
+        {"status": {"inverter": "normal", "mains_frequency": 224}}]})"));
+    const BenchRun numeric =
+        bench("--json - --scenario " + scenario_file("numeric.json", R"({"rounds": [
+        {"status": {"3": 240, "5": 3}, "analog": {"0": 180}},
+        {"status": {"3": 0, "13": 224}}]})"));
+    ASSERT_EQ(named.status, 0) << named.out;
+    ASSERT_EQ(named.rounds.size(), 2U);
+    ASSERT_EQ(numeric.rounds.size(), 2U);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(named.rounds[i]["alarms"], numeric.rounds[i]["alarms"]) << i;
+        EXPECT_EQ(named.rounds[i]["values"], numeric.rounds[i]["values"]) << i;
+    }
+    EXPECT_TRUE(named.rounds[0]["alarms"][5]["active"].asBool());  // inverter fault
+    EXPECT_TRUE(named.rounds[0]["alarms"][9]["active"].asBool());  // battery above its limit
+    const BenchRun wrong =
+        bench("--scenario " +
+              scenario_file("wrong.json", R"({"rounds": [{"status": {"inverter": "low"}}]})"));
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.out.find(
+                  "rounds[0].status.inverter: \"low\" is not a state of inverter (normal, fault)"),
+              std::string::npos)
+        << wrong.out;
+}
+
 TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
 {
     EXPECT_EQ(bench("--rounds x").status, 2);
