@@ -112,24 +112,20 @@ std::string Outputs::finish(const std::vector<std::uint8_t>& last_record)
 {
     std::string done;
     auto add = [&](const std::string& s) { done += (done.empty() ? "" : ", ") + s; };
-    if (json_fd_ > STDOUT_FILENO) {
-        const int fd = json_fd_;
-        json_fd_ = -1;
-        if (close(fd) != 0) fail(json_path_, "close failed", errno);
-        add(std::to_string(json_lines_) + " JSON lines in " + json_path_);
-    }
-    if (trace_fd_ > STDERR_FILENO) {
-        const int fd = trace_fd_;
-        trace_fd_ = -1;
-        if (close(fd) != 0) fail(trace_path_, "close failed", errno);
-        add("the line traced in " + trace_path_);
-    }
-    if (history_fd_ >= 0) {
-        const int fd = history_fd_;
-        history_fd_ = -1;
-        if (close(fd) != 0) fail(history_path_, "close failed", errno);
-        add(std::to_string(history_records_) + " records appended to " + history_path_);
-    }
+    // Closes a file of its own (not standard output or error), checked.
+    auto close_file = [&](int& fd, int first_own, const std::string& path,
+                          const std::string& what) {
+        if (fd < first_own) return;
+        const int closing = fd;
+        fd = -1;
+        if (close(closing) != 0) fail(path, "close failed", errno);
+        add(what);
+    };
+    close_file(json_fd_, STDERR_FILENO + 1, json_path_,
+               std::to_string(json_lines_) + " JSON lines in " + json_path_);
+    close_file(trace_fd_, STDERR_FILENO + 1, trace_path_, "the line traced in " + trace_path_);
+    close_file(history_fd_, 0, history_path_,
+               std::to_string(history_records_) + " records appended to " + history_path_);
     if (cache_fd_ >= 0) {
         const int fd = cache_fd_;
         cache_fd_ = -1;
