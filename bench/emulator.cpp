@@ -1,5 +1,7 @@
 #include "emulator.h"
 
+#include "frame.h"
+
 #include <json/reader.h>
 #include <json/value.h>
 
@@ -140,6 +142,42 @@ void check_keys(const Json::Value& obj, const std::set<std::string>& allowed,
     }
 }
 
+bool flag(const Json::Value& v, const std::string& where)
+{
+    if (!v.isBool()) fault(where + ": true or false");
+    return v.asBool();
+}
+
+WireFault wire_fault(const Json::Value& v, const std::string& where)
+{
+    check_keys(v, {"chksum", "lchksum", "rtn", "rtn_info", "late", "noise", "chunk", "adr"}, where);
+    WireFault f;
+    if (v.isMember("chksum")) f.bad_chksum = flag(v["chksum"], where + ".chksum");
+    if (v.isMember("lchksum")) f.bad_lchksum = flag(v["lchksum"], where + ".lchksum");
+    if (v.isMember("rtn")) {
+        f.rtn = byte(v["rtn"], where + ".rtn");
+        if (f.rtn == 0) fault(where + ".rtn: an error return is 1..255");
+    }
+    if (v.isMember("rtn_info")) f.rtn_info = flag(v["rtn_info"], where + ".rtn_info");
+    if (v.isMember("late")) f.late = flag(v["late"], where + ".late");
+    if (v.isMember("noise")) {
+        const Json::Value& n = v["noise"];
+        if (!n.isString() || n.asString().empty() || n.asString().size() > 4095) {
+            fault(where + ".noise: a text of 1..4095 characters");
+        }
+        f.noise = n.asString();
+    }
+    if (v.isMember("chunk")) {
+        const Json::Value& c = v["chunk"];
+        if (!c.isIntegral() || c.asInt64() < 1 || c.asInt64() > 4095) {
+            fault(where + ".chunk: characters per write 1..4095");
+        }
+        f.chunk = c.asUInt();
+    }
+    if (v.isMember("adr")) f.adr = byte(v["adr"], where + ".adr");
+    return f;
+}
+
 }  // namespace
 
 Scenario parse_scenario(const std::string& text)
@@ -172,7 +210,7 @@ Scenario parse_scenario(const std::string& text)
     for (Json::ArrayIndex r = 0; r < rounds.size(); ++r) {
         const std::string where = "rounds[" + std::to_string(r) + "]";
         const Json::Value& e = rounds[r];
-        check_keys(e, {"analog", "status", "short", "drop", "advance"}, where);
+        check_keys(e, {"analog", "status", "short", "drop", "wire", "advance"}, where);
         RoundScript rs;
         for (const char* part : {"analog", "status", "short"}) {
             const Json::Value& obj = e[part];
@@ -200,6 +238,13 @@ Scenario parse_scenario(const std::string& text)
             for (const auto& c : d) {
                 if (!c.isString()) fault(where + ".drop: commands are texts");
                 rs.drop.insert(command(c.asString(), where + ".drop"));
+            }
+        }
+        if (e.isMember("wire")) {
+            const Json::Value& w = e["wire"];
+            check_keys(w, {"41", "43", "44", "46"}, where + ".wire");
+            for (const auto& k : w.getMemberNames()) {
+                rs.wire[command(k, where + ".wire")] = wire_fault(w[k], where + ".wire." + k);
             }
         }
         if (e.isMember("advance")) {
@@ -262,6 +307,73 @@ std::optional<std::vector<std::uint8_t>> Emulator::reply_info(std::uint8_t cid2)
         default:
             return std::nullopt;
     }
+}
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Writes the CHKSUM that matches the frame's characters as they now stand.
+void reseal(std::string& frame)
+{
+    const std::size_t at = frame.size() - 5;  // four CHKSUM digits, then CR
+    const unsigned sum = standin::frame_checksum(frame.substr(1, at - 1));
+    for (std::size_t i = 0; i < 4; ++i) frame[at + i] = kHexDigits[(sum >> (12 - 4 * i)) & 0xFU];
+}
+
+// The next hex digit after `c`, wrapping: a digit that is surely different.
+char other_digit(char c)
+{
+    const char* at = std::strchr(kHexDigits, c);
+    return at == nullptr ? '0' : kHexDigits[(at - kHexDigits + 1) % 16];
+}
+
+}  // namespace
+
+void LineUps::begin_round(const RoundScript& script)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ups_.apply(script);
+    script_ = script;
+}
+
+Answer LineUps::answer(const std::string& request_line)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    standin::Decoded request;
+    if (standin::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request) !=
+        standin::Refusal::None) {
+        return {};  // not for this UPS, or garbled: no answer
+    }
+    const std::uint8_t cid1 = request.bytes[2];
+    const std::uint8_t cid2 = request.bytes[3];
+    const auto info = ups_.reply_info(cid2);
+    if (cid1 != 0x2A || !info || script_.drop.count(cid2) != 0) {
+        return {};
+    }
+    const auto found = script_.wire.find(cid2);
+    const WireFault f = found != script_.wire.end() ? found->second : WireFault{};
+    const std::uint8_t adr = f.adr.value_or(adr_);
+    std::string frame;
+    if (f.rtn != 0) {
+        frame = standin::encode_frame(ver_, adr, cid1, f.rtn,
+                                      f.rtn_info ? *info : std::vector<std::uint8_t>{});
+    } else {
+        const auto cut = script_.short_reply.find(cid2);
+        const std::size_t hex = cut != script_.short_reply.end()
+                                    ? std::min(cut->second, 2 * info->size())
+                                    : 2 * info->size();
+        frame = standin::encode_frame_cut(ver_, adr, cid1, 0x00, *info, hex);
+    }
+    if (f.bad_lchksum) {
+        frame[9] = other_digit(frame[9]);  // LCHKSUM is LENGTH's first digit
+        reseal(frame);
+    }
+    if (f.bad_chksum) frame[frame.size() - 2] = other_digit(frame[frame.size() - 2]);
+    Answer a;
+    (f.late ? a.late : a.now) = f.noise + frame;
+    a.chunk = f.chunk;
+    return a;
 }
 
 }  // namespace bench

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -16,12 +17,25 @@ struct UpsState {
     std::array<std::uint8_t, 14> status{};
 };
 
+// How one reply goes wrong on the wire.
+struct WireFault {
+    bool bad_chksum = false;          // CHKSUM off by one
+    bool bad_lchksum = false;         // LENGTH's checksum nibble wrong, CHKSUM made to match it
+    std::uint8_t rtn = 0;             // a non-zero return code in place of 00
+    bool rtn_info = false;            // ... with the INFO of the good reply, else none
+    bool late = false;                // sent after the host's timeout
+    std::string noise;                // characters before the SOI
+    std::size_t chunk = 0;            // characters per write (1: byte by byte); 0: all at once
+    std::optional<std::uint8_t> adr;  // answered from another address
+};
+
 // What one entry of "rounds" applies before its round.
 struct RoundScript {
     std::map<std::size_t, float> analog;
     std::map<std::size_t, std::uint8_t> status;
     std::map<std::uint8_t, std::size_t> short_reply;  // CID2 -> INFO hex characters
     std::set<std::uint8_t> drop;                      // CID2 not answered
+    std::map<std::uint8_t, WireFault> wire;           // CID2 -> how its reply goes wrong
     long advance = 0;                                 // seconds, after the round
 };
 
@@ -45,6 +59,35 @@ public:
 
 private:
     UpsState state_;
+};
+
+// What the emulated UPS puts on the line for one request: characters to send
+// now, and characters to send after the host has given up waiting.
+struct Answer {
+    std::string now;
+    std::string late;
+    std::size_t chunk = 0;  // characters per write; 0: all at once
+};
+
+// The emulated UPS on the line: answers a request frame addressed to it with
+// a reply frame, shaped by the round's script (short INFO, dropped reply,
+// wire faults). Called from the line's thread as well as the session's.
+class LineUps {
+public:
+    LineUps(UpsState state, std::uint8_t ver, std::uint8_t adr) : ups_(state), ver_(ver), adr_(adr)
+    {
+    }
+    void begin_round(const RoundScript& script);
+    // Nothing for a request that is garbled, not for this UPS, not known, or
+    // dropped by the script.
+    Answer answer(const std::string& request_line);
+
+private:
+    std::mutex mutex_;
+    Emulator ups_;
+    RoundScript script_;
+    std::uint8_t ver_;
+    std::uint8_t adr_;
 };
 
 }  // namespace bench

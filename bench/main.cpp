@@ -6,7 +6,8 @@
 // (exit 2), every output file is opened (exit 3), and only then is the
 // plug-in loaded (exit 1) and run. SIGINT and SIGTERM end the run after the
 // exchange in progress, with everything written (exit 130, 143); a serial
-// line that goes away ends it the same way (exit 4).
+// line that goes away ends it the same way (exit 4), and so does a replay
+// whose plug-in leaves the recording (exit 5).
 #include <json/reader.h>
 
 #include <cerrno>
@@ -72,6 +73,7 @@ int main(int argc, char** argv)
     bench::Scenario scenario;
     Json::Value settings;
     std::string cache;
+    bench::Recording recording;
     try {
         opt = bench::parse_options(argc, argv, standin::default_plugin_path(),
                                    VX40_EXAMPLES_DIR "/settings.json");
@@ -79,7 +81,20 @@ int main(int argc, char** argv)
             std::cout << bench::kUsage;
             return 0;
         }
-        settings = read_settings(opt.settings);
+        if (!opt.replay.empty()) {
+            const std::string text = read_input("recording", opt.replay);
+            try {
+                recording = bench::parse_recording(text);
+            } catch (const std::runtime_error& e) {
+                throw bench::UsageError("recording " + opt.replay + ": " + e.what());
+            }
+            settings = recording.settings;
+            opt.device_id = recording.device_id;
+            opt.timeout_ms = recording.timeout_ms;
+            cache = recording.cache;
+        } else {
+            settings = read_settings(opt.settings);
+        }
         if (!opt.cache.empty()) {
             cache = read_input("cache", opt.cache);
             if (cache.size() != kRecordSize) {
@@ -104,8 +119,7 @@ int main(int argc, char** argv)
 
     std::unique_ptr<bench::Outputs> outputs;
     try {
-        outputs =
-            std::make_unique<bench::Outputs>(opt.json, opt.history, opt.save_cache, opt.trace);
+        outputs = std::make_unique<bench::Outputs>(opt);
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         return 3;
@@ -126,7 +140,8 @@ int main(int argc, char** argv)
     std::ostream& summary = outputs->json_on_stdout() ? std::cerr : std::cout;
     try {
         bench::Session session(opt, *plugin, *outputs);
-        end = session.run(settings, opt.cache.empty() ? nullptr : &cache, scenario);
+        end = session.run(settings, cache.empty() ? nullptr : &cache, scenario,
+                          opt.replay.empty() ? nullptr : &recording);
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         status = 3;
@@ -143,6 +158,10 @@ int main(int argc, char** argv)
     if (!end.line_lost.empty()) {
         std::cerr << "vx40-bench: serial line lost: " << end.line_lost << '\n';
         if (status == 0) status = 4;
+    }
+    if (!end.departed.empty()) {
+        std::cerr << "vx40-bench: the replay left its recording: " << end.departed << '\n';
+        if (status == 0) status = 5;
     }
     if (bench::g_stop_signal != 0 && status == 0) status = 128 + bench::g_stop_signal;
     try {

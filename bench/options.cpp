@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <set>
+
 namespace bench {
 
 const char* const kUsage =
@@ -18,14 +20,21 @@ const char* const kUsage =
     "  -D, --trace FILE|- every frame sent and received, with its time, the decoder's\n"
     "                     verdict, the round and the step (-D: on standard error);\n"
     "                     with --json also in each round's \"frames\"\n"
+    "  --record FILE      write the session (settings, device identifier, every frame\n"
+    "                     with its time, the clock of each round) as JSON Lines\n"
+    "  --replay FILE      drive the plug-in from a recorded session in place of a line;\n"
+    "                     settings, identifier and cache come from the recording\n"
     "  --realtime         real clock and real waits, also with the emulator\n"
     "  --pty              the emulator behind a pseudo-terminal (a real serial line)\n"
     "  --port DEVICE      a real UPS on this serial port, no emulator (real clock)\n"
     "  --baud N           line speed (default: the device's, 4800)\n"
+    "  --line-rate        with --pty: the emulator takes each character's time on the\n"
+    "                     wire at the baud rate (ten bits a character)\n"
     "  --timeout SECONDS  reply timeout on a line (default 2)\n"
     "  --help\n"
     "exit status: 0 done, 1 the plug-in cannot be loaded, 2 a bad option or input file,\n"
-    "3 an output cannot be written, 4 the serial line was lost, 130/143 SIGINT/SIGTERM\n";
+    "3 an output cannot be written, 4 the serial line was lost, 5 the plug-in departed\n"
+    "from the replayed recording, 130/143 SIGINT/SIGTERM\n";
 
 namespace {
 
@@ -53,6 +62,7 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     Options opt;
     opt.plugin = default_plugin;
     opt.settings = default_settings;
+    std::set<std::string> given;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -63,8 +73,12 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
             opt.trace = "-";
             continue;
         }
-        if (a == "--pty" || a == "--realtime" || a == "--quiet") {
-            (a == "--pty" ? opt.pty : a == "--realtime" ? opt.realtime : opt.quiet) = true;
+        given.insert(a);
+        if (a == "--pty" || a == "--realtime" || a == "--quiet" || a == "--line-rate") {
+            (a == "--pty"        ? opt.pty
+             : a == "--realtime" ? opt.realtime
+             : a == "--quiet"    ? opt.quiet
+                                 : opt.line_rate) = true;
             continue;
         }
         if (a.rfind("--", 0) != 0 || i + 1 >= argc) {
@@ -85,6 +99,10 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
             opt.json = v;
         } else if (a == "--trace") {
             opt.trace = v;
+        } else if (a == "--record") {
+            opt.record = v;
+        } else if (a == "--replay") {
+            opt.replay = v;
         } else if (a == "--history") {
             opt.history = v;
         } else if (a == "--save-cache") {
@@ -104,6 +122,16 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
         }
     }
     if (opt.pty && !opt.port.empty()) throw UsageError("--pty and --port: choose one line");
+    if (opt.line_rate && !opt.pty) throw UsageError("--line-rate paces the emulator: needs --pty");
+    if (!opt.replay.empty()) {
+        // The recording holds these; taking them from elsewhere would not replay it.
+        for (const char* o : {"--settings", "--cache", "--device-id", "--scenario", "--pty",
+                              "--port", "--rounds", "--interval", "--realtime", "--baud"}) {
+            if (given.count(o) != 0) {
+                throw UsageError(std::string(o) + " and --replay: the recording holds it");
+            }
+        }
+    }
     return opt;
 }
 

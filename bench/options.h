@@ -20,8 +20,11 @@ struct Options {
     long interval = 1;
     bool pty = false;
     bool realtime = false;
-    bool quiet = false;  // the plug-in's own lines left out of the human output
-    std::string trace;   // every frame: a file, or "-" for standard error (-D)
+    bool quiet = false;      // the plug-in's own lines left out of the human output
+    std::string trace;       // every frame: a file, or "-" for standard error (-D)
+    std::string record;      // the session as JSON Lines, for --replay
+    std::string replay;      // a recorded session played back in place of a line
+    bool line_rate = false;  // the emulator's characters paced at the baud rate
     bool help = false;
     std::string port;
     unsigned baud = 0;  // 0: the device's own setting

@@ -26,11 +26,19 @@ int open_output(const std::string& path, int flags)
 
 }  // namespace
 
-Outputs::Outputs(const std::string& json, const std::string& history, const std::string& save_cache,
-                 const std::string& trace)
-    : json_path_(json), history_path_(history), cache_path_(save_cache), trace_path_(trace)
+Outputs::Outputs(const Options& opt)
+    : json_path_(opt.json),
+      history_path_(opt.history),
+      cache_path_(opt.save_cache),
+      trace_path_(opt.trace),
+      record_path_(opt.record)
 {
+    const std::string& json = opt.json;
+    const std::string& history = opt.history;
+    const std::string& save_cache = opt.save_cache;
+    const std::string& trace = opt.trace;
     try {
+        if (!opt.record.empty()) record_fd_ = open_output(opt.record, O_TRUNC);
         if (trace == "-") {
             trace_fd_ = STDERR_FILENO;
         } else if (!trace.empty()) {
@@ -55,12 +63,14 @@ Outputs::Outputs(const std::string& json, const std::string& history, const std:
         if (json_fd_ > STDOUT_FILENO) close(json_fd_);
         if (history_fd_ >= 0) close(history_fd_);
         if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
+        if (record_fd_ >= 0) close(record_fd_);
         throw;
     }
 }
 
 Outputs::~Outputs()
 {
+    if (record_fd_ >= 0) close(record_fd_);
     if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
     if (json_fd_ > STDOUT_FILENO) close(json_fd_);
     if (history_fd_ >= 0) close(history_fd_);
@@ -99,6 +109,13 @@ void Outputs::trace_line(const std::string& line)
               text.size());
 }
 
+void Outputs::record_line(const std::string& line)
+{
+    if (record_fd_ < 0) return;
+    const std::string text = line + '\n';
+    write_all(record_fd_, record_path_, text.data(), text.size());
+}
+
 void Outputs::history(const std::vector<std::uint8_t>& record)
 {
     if (history_fd_ < 0) return;
@@ -124,6 +141,7 @@ std::string Outputs::finish(const std::vector<std::uint8_t>& last_record)
     close_file(json_fd_, STDERR_FILENO + 1, json_path_,
                std::to_string(json_lines_) + " JSON lines in " + json_path_);
     close_file(trace_fd_, STDERR_FILENO + 1, trace_path_, "the line traced in " + trace_path_);
+    close_file(record_fd_, 0, record_path_, "the session recorded in " + record_path_);
     close_file(history_fd_, 0, history_path_,
                std::to_string(history_records_) + " records appended to " + history_path_);
     if (cache_fd_ >= 0) {

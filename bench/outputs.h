@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
+
 namespace bench {
 
 // An output that cannot be opened or written: exit status 3. The message
@@ -19,10 +21,9 @@ struct OutputError : std::runtime_error {
 class Outputs {
 public:
     // json: a path, "-" for standard output, or empty; history: appended to;
-    // save_cache: replaced at finish() by the last record, if there was one.
-    // trace: a path, "-" for standard error, or empty.
-    Outputs(const std::string& json, const std::string& history, const std::string& save_cache,
-            const std::string& trace);
+    // save_cache: replaced at finish() by the last record, if there was one;
+    // trace: a path, "-" for standard error, or empty; record: a path.
+    explicit Outputs(const Options& opt);
     ~Outputs();
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
@@ -34,6 +35,8 @@ public:
     void json_line(const std::string& line);
     bool tracing() const { return trace_fd_ >= 0; }
     void trace_line(const std::string& line);
+    bool recording() const { return record_fd_ >= 0; }
+    void record_line(const std::string& line);
     void history(const std::vector<std::uint8_t>& record);
     // Writes the cache (if a record was given) and closes every file.
     // Returns what was written, one phrase per file, for the summary.
@@ -51,6 +54,8 @@ private:
     int cache_fd_ = -1;
     std::string trace_path_;
     int trace_fd_ = -1;
+    std::string record_path_;
+    int record_fd_ = -1;
     std::size_t json_lines_ = 0;
     std::size_t history_records_ = 0;
 };

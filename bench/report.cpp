@@ -102,7 +102,7 @@ std::string trace_line(const FrameEvent& e)
     std::snprintf(head, sizeof head, "%10.6f round %ld step %zu ", e.seconds, e.round, e.step);
     std::string line = head;
     if (e.direction == "timeout") return line + "-- no reply (" + e.verdict + ")";
-    line += e.direction == "tx" ? "-> " : "<- ";
+    line += e.direction == "tx" ? "-> " : e.direction == "noise" ? "<- noise " : "<- ";
     line += printable(e.text);
     if (!e.verdict.empty()) line += "  " + e.verdict;
     return line;

@@ -5,6 +5,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -142,19 +143,76 @@ void Session::report(RoundResult& r)
     if (!outputs_.json_on_stdout()) show(std::cout, r, colour_, opt_.quiet);
 }
 
-void Session::trace(RoundResult& r, const char* direction, const std::string& text,
-                    const std::string& verdict)
+void Session::record(const Json::Value& event)
 {
+    if (!outputs_.recording()) return;
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["precisionType"] = "decimal";  // times to the microsecond
+    writer["precision"] = 6;
+    outputs_.record_line(Json::writeString(writer, event));
+}
+
+void Session::line_event(RoundResult& r, const char* direction, const std::string& text,
+                         const std::string& verdict, const Received* got)
+{
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const std::size_t step = r.requests.size();
+    if (std::strcmp(direction, "late") != 0 && std::strcmp(direction, "noise") != 0) {
+        record(frame_event(direction, t, r.round, step, text, got));
+    }
     if (!outputs_.tracing()) return;
     FrameEvent e;
-    e.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    e.seconds = t;
     e.direction = direction;
     e.text = text;
     e.verdict = verdict;
     e.round = r.round;
-    e.step = r.requests.size();
+    e.step = step;
     outputs_.trace_line(trace_line(e));
     r.frames.push_back(std::move(e));
+}
+
+bool Session::deliver(RoundResult& r, Reply& reply, const char* request)
+{
+    if (reply.empty()) {
+        line_event(r, "timeout", "", std::to_string(opt_.timeout_ms) + " ms");
+        r.missing.emplace_back(request);
+        dev_->process_error();
+        return false;
+    }
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        Received& got = reply[i];
+        if (replaying_) {
+            standin::set_clock(got.clock);  // the clock as it was when the frame came
+        } else {
+            got.clock = standin::clock_now();
+        }
+        if (!got.noise.empty()) line_event(r, "noise", got.noise, "skipped");
+        // Every frame but the last came late, owed to a request that timed out.
+        const bool late = i + 1 < reply.size();
+        standin::Decoded decoded;
+        const auto refusal = standin::decode_frame(
+            got.frame.data(), got.frame.size(), dev_->protocol_version_, dev_->address_, decoded);
+        std::string verdict =
+            refusal == standin::Refusal::None ? "accepted" : standin::refusal_text(refusal);
+        if (refusal == standin::Refusal::None && decoded.bytes[3] != 0) {
+            char rtn[40];
+            std::snprintf(rtn, sizeof rtn, "RTN %02X (error return)", decoded.bytes[3]);
+            verdict = rtn;
+        }
+        if (late) verdict = "late reply";
+        line_event(r, "rx", got.frame, verdict, &got);
+        if (verdict != "accepted") {
+            r.rejected.push_back(verdict);
+            dev_->process_error();
+            if (late) continue;
+            return false;
+        }
+        dev_->process(decoded.bytes.data(), static_cast<unsigned>(decoded.bytes.size()));
+    }
+    return true;
 }
 
 void Session::run_round(Transport& line, RoundResult& r)
@@ -175,25 +233,9 @@ void Session::run_round(Transport& line, RoundResult& r)
             r.requests.emplace_back(name);
             const std::string request =
                 standin::encode_frame(dev_->protocol_version_, dev_->address_, cid1, cid2, {});
-            trace(r, "tx", request, "");
-            const auto reply = line.exchange(request);
-            if (!reply) {
-                trace(r, "timeout", "", std::to_string(opt_.timeout_ms) + " ms");
-                r.missing.emplace_back(name);
-                dev_->process_error();
-                break;
-            }
-            standin::Decoded decoded;
-            const auto refusal = standin::decode_frame(
-                reply->data(), reply->size(), dev_->protocol_version_, dev_->address_, decoded);
-            trace(r, "rx", *reply,
-                  refusal == standin::Refusal::None ? "accepted" : standin::refusal_text(refusal));
-            if (refusal != standin::Refusal::None) {
-                r.rejected.emplace_back(standin::refusal_text(refusal));
-                dev_->process_error();
-                break;
-            }
-            dev_->process(decoded.bytes.data(), static_cast<unsigned>(decoded.bytes.size()));
+            line_event(r, "tx", request, "");
+            Reply reply = line.exchange(request);
+            if (!deliver(r, reply, name)) break;
         }
     } catch (...) {
         r.log = capture.finish();
@@ -205,11 +247,13 @@ void Session::run_round(Transport& line, RoundResult& r)
 }
 
 SessionEnd Session::run(const Json::Value& settings, const std::string* cache_image,
-                        const Scenario& scenario)
+                        const Scenario& scenario, const Recording* replay)
 {
     SessionEnd end;
+    replaying_ = replay != nullptr;
     const standin::ScopedHost bind(host_);
-    standin::set_clock(standin::clock_now());  // virtual clock from the real local time
+    // The virtual clock starts from the real local time, or from the recording's.
+    standin::set_clock(replay != nullptr ? replay->clock : standin::clock_now());
     dev_ = plugin_.create_device();
     dev_->data_id_ = opt_.device_id;
     {
@@ -217,12 +261,39 @@ SessionEnd Session::run(const Json::Value& settings, const std::string* cache_im
         dev_->InitSetting(settings);
         const auto lines = capture.finish();
         if (!outputs_.json_on_stdout()) {
-            std::cout << "settings " << opt_.settings << '\n';
+            std::cout << "settings " << (replay != nullptr ? opt_.replay : opt_.settings) << '\n';
             if (!opt_.quiet) {
                 for (const auto& l : lines) std::cout << "  | " << l << '\n';
             }
         }
     }
+
+    LineUps ups(scenario.ups, dev_->protocol_version_, dev_->address_);
+    LineOptions line_options;
+    line_options.baud = opt_.baud != 0 ? opt_.baud : dev_->baud_rate_;
+    line_options.timeout_ms = opt_.timeout_ms;
+    line_options.line_rate = opt_.line_rate;
+    std::unique_ptr<Transport> line;
+    Replay* replayer = nullptr;
+    const bool real_clock = replay == nullptr && (opt_.realtime || !opt_.port.empty());
+    if (real_clock) standin::use_real_clock();
+    if (replay != nullptr) {
+        auto r = std::make_unique<Replay>(*replay);
+        replayer = r.get();
+        line = std::move(r);
+    } else if (!opt_.port.empty()) {
+        line = over_port(opt_.port, line_options);
+    } else if (opt_.pty) {
+        line = over_pty(ups, line_options);
+    } else {
+        line = in_process(ups);
+    }
+    if (!outputs_.json_on_stdout()) std::cout << "line: " << line->where() << '\n';
+    record(session_event(opt_.device_id, settings,
+                         cache_image != nullptr ? *cache_image : std::string(),
+                         standin::clock_now(), replay != nullptr ? replay->line : line->where(),
+                         line_options.baud, opt_.timeout_ms));
+
     if (cache_image != nullptr) {
         host_.clear();
         RoundResult r;
@@ -233,47 +304,47 @@ SessionEnd Session::run(const Json::Value& settings, const std::string* cache_im
         report(r);
     }
 
-    LineUps ups(scenario.ups, dev_->protocol_version_, dev_->address_);
-    const unsigned baud = opt_.baud != 0 ? opt_.baud : dev_->baud_rate_;
-    std::unique_ptr<Transport> line;
-    const bool real_clock = opt_.realtime || !opt_.port.empty();
-    if (real_clock) standin::use_real_clock();
-    if (!opt_.port.empty()) {
-        line = over_port(opt_.port, baud, opt_.timeout_ms);
-    } else if (opt_.pty) {
-        line = over_pty(ups, baud, opt_.timeout_ms);
-    } else {
-        line = in_process(ups);
-    }
-    if (!outputs_.json_on_stdout()) std::cout << "line: " << line->where() << '\n';
-    const long rounds = opt_.rounds >= 0 ? opt_.rounds : static_cast<long>(scenario.rounds.size());
+    const long rounds = replay != nullptr  ? static_cast<long>(replay->rounds.size())
+                        : opt_.rounds >= 0 ? opt_.rounds
+                                           : static_cast<long>(scenario.rounds.size());
     for (long n = 1; n <= rounds && g_stop_signal == 0; ++n) {
         const auto i = static_cast<std::size_t>(n - 1);
-        const RoundScript script = i < scenario.rounds.size() ? scenario.rounds[i] : RoundScript{};
-        if (n > 1 && !real_clock) {
+        const RoundScript script =
+            i < scenario.rounds.size() && replay == nullptr ? scenario.rounds[i] : RoundScript{};
+        if (replay != nullptr) {
+            standin::set_clock(replay->rounds[i].clock);
+            replayer->begin_round(i);
+        } else if (n > 1 && !real_clock) {
             standin::advance_clock(opt_.interval);
         } else if (n > 1) {
             wait_seconds(opt_.interval);
             if (g_stop_signal != 0) break;
         }
+        record(clock_event("round", n, standin::clock_now()));
         RoundResult r;
         r.round = n;
         ups.begin_round(script);
         try {
             run_round(*line, r);
+            if (replayer != nullptr && g_stop_signal == 0) replayer->end_round();
         } catch (const LineLost& e) {
             end.line_lost = e.what();
+        } catch (const ReplayDeparted& e) {
+            end.departed = e.what();
         }
         // The round's "advance" passes before its values are read.
-        if (!real_clock) {
+        if (replay != nullptr) {
+            standin::set_clock(replay->rounds[i].read_clock);
+        } else if (!real_clock) {
             standin::advance_clock(script.advance);
         } else if (script.advance > 0 && end.line_lost.empty()) {
             wait_seconds(script.advance);
         }
+        record(clock_event("read", n, standin::clock_now()));
         for (const auto& why : r.rejected) ++end.refused[why];
         report(r);
         end.rounds = n;
-        if (!end.line_lost.empty()) break;
+        if (!end.line_lost.empty() || !end.departed.empty()) break;
     }
     end.last_record = last_record_;
     return end;

@@ -15,6 +15,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "plugin.h"
+#include "recording.h"
 #include "report.h"
 #include "transport.h"
 
@@ -29,22 +30,29 @@ struct SessionEnd {
     std::map<std::string, long> refused;  // decoder refusals by reason
     std::vector<std::uint8_t> last_record;
     std::string line_lost;  // why the serial line went away, if it did
+    std::string departed;   // where a replay left its recording, if it did
 };
 
 class Session {
 public:
     Session(const Options& opt, const standin::Plugin& plugin, Outputs& outputs);
     // Applies the settings and restores the cache (round 0), then runs the
-    // rounds of the scenario, or until a signal or a lost line ends it.
+    // rounds of the scenario, or until a signal or a lost line ends it. With
+    // a recording, its rounds are replayed instead of the scenario's.
     SessionEnd run(const Json::Value& settings, const std::string* cache_image,
-                   const Scenario& scenario);
+                   const Scenario& scenario, const Recording* replay);
 
 private:
     void report(RoundResult& r);
     void run_round(Transport& line, RoundResult& r);
-    // Keeps one event of the line in the round and writes its trace line.
-    void trace(RoundResult& r, const char* direction, const std::string& text,
-               const std::string& verdict);
+    // Hands one reply to the device as the host's protocol layer does;
+    // false when the round ends with it.
+    bool deliver(RoundResult& r, Reply& reply, const char* request);
+    // One event of the line: kept in the round and traced when tracing,
+    // written to the recording when recording. `got` is the frame of an "rx".
+    void line_event(RoundResult& r, const char* direction, const std::string& text,
+                    const std::string& verdict, const Received* got = nullptr);
+    void record(const Json::Value& event);
 
     const Options& opt_;
     const standin::Plugin& plugin_;
@@ -54,6 +62,7 @@ private:
     bool colour_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::vector<std::uint8_t> last_record_;
+    bool replaying_ = false;
 };
 
 }  // namespace bench

@@ -9,54 +9,53 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "frame.h"
 
 namespace bench {
 
-void LineUps::begin_round(const RoundScript& script)
+Reply frames_in(const std::string& bytes)
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    ups_.apply(script);
-    script_ = script;
-}
-
-std::optional<std::string> LineUps::answer(const std::string& request_line)
-{
-    const std::lock_guard<std::mutex> lock(mutex_);
-    standin::Decoded request;
-    if (standin::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request) !=
-        standin::Refusal::None) {
-        return std::nullopt;  // not for this UPS, or garbled: no answer
+    Reply frames;
+    standin::FrameFinder finder;
+    for (const char c : bytes) {
+        if (finder.put(c)) frames.push_back({finder.noise(), finder.frame(), 0});
     }
-    const std::uint8_t cid1 = request.bytes[2];
-    const std::uint8_t cid2 = request.bytes[3];
-    const auto info = ups_.reply_info(cid2);
-    if (cid1 != 0x2A || !info || script_.drop.count(cid2) != 0) {
-        return std::nullopt;
-    }
-    const auto cut = script_.short_reply.find(cid2);
-    const std::size_t hex = cut != script_.short_reply.end()
-                                ? std::min(cut->second, 2 * info->size())
-                                : 2 * info->size();
-    return standin::encode_frame_cut(ver_, adr_, cid1, 0x00, *info, hex);
+    return frames;
 }
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// After a timeout the UPS may still owe that reply, and it may arrive during
+// the next exchange, ahead of the reply to the new request. So after a
+// timeout a frame is taken as the answer only once the line has stayed quiet
+// this long after it; a frame that another follows was the late one.
+constexpr auto kSettle = std::chrono::milliseconds(200);
+// What the emulator adds to the host's timeout before it sends a late reply.
+constexpr auto kLateBy = std::chrono::milliseconds(100);
+
 class InProcess : public Transport {
 public:
     explicit InProcess(LineUps& ups) : ups_(ups) {}
-    std::optional<std::string> exchange(const std::string& request_line) override
+    Reply exchange(const std::string& request_line) override
     {
-        return ups_.answer(request_line);
+        Answer a = ups_.answer(request_line);
+        // A late reply goes on the line ahead of the next one.
+        const std::string bytes = owed_ + a.now;
+        owed_ = a.late;
+        return frames_in(bytes);
     }
     std::string where() const override { return "emulator in process"; }
 
 private:
     LineUps& ups_;
+    std::string owed_;
 };
 
 speed_t speed_of(unsigned baud)
@@ -100,74 +99,110 @@ void make_raw(int fd, unsigned baud, const std::string& device)
     }
 }
 
-void write_all(int fd, const std::string& s, const std::string& device)
+void write_all(int fd, const char* data, std::size_t size, const std::string& device)
 {
     std::size_t done = 0;
-    while (done < s.size()) {
-        const ssize_t n = write(fd, s.data() + done, s.size() - done);
+    while (done < size) {
+        const ssize_t n = write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) throw LineLost(device + ": write: " + std::strerror(n < 0 ? errno : EIO));
         done += static_cast<std::size_t>(n);
     }
 }
 
-// Reads one line ended by CR, bounded in length and time. Characters before
-// the SOI are line noise and skipped.
-std::optional<std::string> read_line(int fd, int timeout_ms, const std::string& device)
-{
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (line.size() <= standin::kMaxFrameChars) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) return std::nullopt;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::nullopt;
-        if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            throw LineLost(device + ": the line hung up");
-        }
-        char c = 0;
-        const ssize_t n = read(fd, &c, 1);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) throw LineLost(device + ": read: " + std::strerror(errno));
-        if (n == 0) throw LineLost(device + ": the line hung up");
-        if (line.empty() && c != '~') continue;
-        line.push_back(c);
-        if (c == '\r') return line;
+// Reads the line in whatever pieces it delivers and finds frames in them.
+class LineReader {
+public:
+    LineReader(int fd, std::string device) : fd_(fd), device_(std::move(device)) {}
+    void clear()
+    {
+        finder_.clear();
+        pending_.clear();
+        at_ = 0;
     }
-    return line;  // over-long: the decoder refuses it
-}
+    // The next whole frame, or nothing by `deadline`. `first` is set to when
+    // the frame's first character (or noise before it) was read.
+    std::optional<Received> next(Clock::time_point deadline, Clock::time_point* first = nullptr)
+    {
+        for (;;) {
+            while (at_ < pending_.size()) {
+                if (first != nullptr && finder_.idle()) *first = read_at_;
+                if (finder_.put(pending_[at_++]))
+                    return Received{finder_.noise(), finder_.frame(), 0};
+            }
+            pending_.clear();
+            at_ = 0;
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return std::nullopt;
+            pollfd p{fd_, POLLIN, 0};
+            const int ready = poll(&p, 1, static_cast<int>(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) throw LineLost(device_ + ": poll: " + std::strerror(errno));
+            if (ready == 0) return std::nullopt;
+            if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                throw LineLost(device_ + ": the line hung up");
+            }
+            char buf[256];
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n < 0) throw LineLost(device_ + ": read: " + std::strerror(errno));
+            if (n == 0) throw LineLost(device_ + ": the line hung up");
+            read_at_ = Clock::now();
+            pending_.assign(buf, static_cast<std::size_t>(n));
+        }
+    }
 
+private:
+    int fd_;
+    std::string device_;
+    standin::FrameFinder finder_;
+    std::string pending_;
+    std::size_t at_ = 0;
+    Clock::time_point read_at_;
+};
+
+// The host's side of a serial line, as the host's port layer drives it.
 class Serial : public Transport {
 public:
     Serial(int fd, int timeout_ms, std::string device)
-        : fd_(fd), timeout_ms_(timeout_ms), device_(std::move(device))
+        : fd_(fd), timeout_(timeout_ms), device_(std::move(device)), reader_(fd, device_)
     {
     }
     ~Serial() override { close(fd_); }
     Serial(const Serial&) = delete;
     Serial& operator=(const Serial&) = delete;
-    std::optional<std::string> exchange(const std::string& request_line) override
+    Serial(Serial&&) = delete;
+    Serial& operator=(Serial&&) = delete;
+    Reply exchange(const std::string& request_line) override
     {
         tcflush(fd_, TCIFLUSH);
-        write_all(fd_, request_line, device_);
-        return read_line(fd_, timeout_ms_, device_);
+        reader_.clear();
+        write_all(fd_, request_line.data(), request_line.size(), device_);
+        Reply got;
+        auto deadline = Clock::now() + timeout_;
+        while (auto frame = reader_.next(deadline)) {
+            got.push_back(std::move(*frame));
+            if (!owed_) break;
+            deadline = Clock::now() + kSettle;
+        }
+        owed_ = got.empty();
+        return got;
     }
     std::string where() const override { return device_; }
 
 private:
     int fd_;
-    int timeout_ms_;
+    std::chrono::milliseconds timeout_;
     std::string device_;
+    LineReader reader_;
+    bool owed_ = false;  // the last exchange timed out: its reply may still come
 };
 
 // The emulator's end of the pseudo-terminal, served on a thread of its own.
 class Pty : public Transport {
 public:
-    Pty(LineUps& ups, unsigned baud, int timeout_ms) : ups_(ups)
+    Pty(LineUps& ups, const LineOptions& line) : ups_(ups), line_(line)
     {
         int slave = -1;
         if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
@@ -175,9 +210,9 @@ public:
         }
         const char* name = ttyname(slave);
         const std::string path = name != nullptr ? name : "pseudo-terminal";
-        make_raw(master_, baud, path);
-        make_raw(slave, baud, path);
-        host_side_ = std::make_unique<Serial>(slave, timeout_ms, path);
+        make_raw(master_, line.baud, path);
+        make_raw(slave, line.baud, path);
+        host_side_ = std::make_unique<Serial>(slave, line.timeout_ms, path);
         server_ = std::thread([this] { serve(); });
     }
     ~Pty() override
@@ -189,21 +224,74 @@ public:
     }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
-    std::optional<std::string> exchange(const std::string& request_line) override
+    Pty(Pty&&) = delete;
+    Pty& operator=(Pty&&) = delete;
+    Reply exchange(const std::string& request_line) override
     {
         return host_side_->exchange(request_line);
     }
     std::string where() const override { return "emulator on " + host_side_->where(); }
 
 private:
+    // Ten bits a character: start, eight data, stop.
+    Clock::duration char_time() const
+    {
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(10.0 / static_cast<double>(line_.baud)));
+    }
+
+    // Waits until `t`, in short steps so that the end of the run is seen.
+    bool wait_until(Clock::time_point t) const
+    {
+        while (!stop_ && Clock::now() < t) {
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(t - Clock::now(), std::chrono::milliseconds(20)));
+        }
+        return !stop_;
+    }
+
+    void send(const std::string& bytes, std::size_t chunk)
+    {
+        if (line_.line_rate) {
+            // Each character is on the wire for its whole time and arrives at its end.
+            auto slot = Clock::now();
+            for (const char c : bytes) {
+                slot += char_time();
+                if (!wait_until(slot)) return;
+                write_all(master_, &c, 1, "emulator side");
+            }
+            return;
+        }
+        const std::size_t step = chunk == 0 ? bytes.size() : chunk;
+        for (std::size_t at = 0; at < bytes.size(); at += step) {
+            if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            write_all(master_, bytes.data() + at, std::min(step, bytes.size() - at),
+                      "emulator side");
+        }
+    }
+
     void serve()
     {
+        LineReader reader(master_, "emulator side");
         try {
             while (!stop_) {
-                const auto line = read_line(master_, 50, "emulator side");
-                if (!line) continue;
-                if (const auto reply = ups_.answer(*line))
-                    write_all(master_, *reply, "emulator side");
+                Clock::time_point first;
+                const auto request =
+                    reader.next(Clock::now() + std::chrono::milliseconds(50), &first);
+                if (!request) continue;
+                const auto heard =
+                    line_.line_rate
+                        ? first + char_time() * static_cast<long>(request->noise.size() +
+                                                                  request->frame.size())
+                        : Clock::now();
+                if (!wait_until(heard)) return;
+                const Answer a = ups_.answer(request->frame);
+                send(a.now, a.chunk);
+                if (!a.late.empty()) {
+                    if (!wait_until(heard + std::chrono::milliseconds(line_.timeout_ms) + kLateBy))
+                        return;
+                    send(a.late, a.chunk);
+                }
             }
         } catch (const LineLost&) {
             // The host side closed: nothing more to answer.
@@ -211,6 +299,7 @@ private:
     }
 
     LineUps& ups_;
+    LineOptions line_;
     int master_ = -1;
     std::unique_ptr<Serial> host_side_;
     std::atomic<bool> stop_{false};
@@ -224,22 +313,22 @@ std::unique_ptr<Transport> in_process(LineUps& ups)
     return std::make_unique<InProcess>(ups);
 }
 
-std::unique_ptr<Transport> over_pty(LineUps& ups, unsigned baud, int timeout_ms)
+std::unique_ptr<Transport> over_pty(LineUps& ups, const LineOptions& line)
 {
-    return std::make_unique<Pty>(ups, baud, timeout_ms);
+    return std::make_unique<Pty>(ups, line);
 }
 
-std::unique_ptr<Transport> over_port(const std::string& device, unsigned baud, int timeout_ms)
+std::unique_ptr<Transport> over_port(const std::string& device, const LineOptions& line)
 {
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) throw std::invalid_argument(device + ": cannot open: " + std::strerror(errno));
     try {
-        make_raw(fd, baud, device);
+        make_raw(fd, line.baud, device);
     } catch (...) {
         close(fd);
         throw;
     }
-    return std::make_unique<Serial>(fd, timeout_ms, device);
+    return std::make_unique<Serial>(fd, line.timeout_ms, device);
 }
 
 }  // namespace bench

@@ -1,35 +1,29 @@
-// How a request line reaches the UPS and its reply line comes back: the
-// emulator in process, the emulator behind a pseudo-terminal, or a real port.
+// How a request line reaches the UPS and what comes back: the emulator in
+// process, the emulator behind a pseudo-terminal, a real port, or a recorded
+// session played back.
 #pragma once
 
+#include <ctime>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "emulator.h"
 
 namespace bench {
 
-// The emulated UPS on the line: answers a request frame addressed to it with
-// a reply frame, shaped by the round's script (short INFO, dropped reply).
-class LineUps {
-public:
-    LineUps(UpsState state, std::uint8_t ver, std::uint8_t adr) : ups_(state), ver_(ver), adr_(adr)
-    {
-    }
-    void begin_round(const RoundScript& script);
-    std::optional<std::string> answer(const std::string& request_line);
-
-private:
-    std::mutex mutex_;
-    Emulator ups_;
-    RoundScript script_;
-    std::uint8_t ver_;
-    std::uint8_t adr_;
+// One frame found on the line, with the characters skipped before its SOI.
+struct Received {
+    std::string noise;
+    std::string frame;
+    std::time_t clock = 0;  // the local clock when it came (kept by recordings)
 };
+
+// What came back for one request, in order of arrival. Empty: nothing within
+// the timeout. More than one: frames owed to earlier requests that arrived
+// late, then this request's reply (the last).
+using Reply = std::vector<Received>;
 
 // The serial line went away (a pseudo-terminal closed, an adapter unplugged).
 struct LineLost : std::runtime_error {
@@ -39,19 +33,30 @@ struct LineLost : std::runtime_error {
 class Transport {
 public:
     virtual ~Transport() = default;
-    // The reply line, or nothing when none came within the timeout. Throws
-    // LineLost when the line itself is gone.
-    virtual std::optional<std::string> exchange(const std::string& request_line) = 0;
-    // Where the line is, for a person: "in process", a device path.
+    // Sends the request and collects the reply. Throws LineLost when the
+    // line itself is gone.
+    virtual Reply exchange(const std::string& request_line) = 0;
+    // Where the line is, for a person: "emulator in process", a device path.
     virtual std::string where() const = 0;
+};
+
+struct LineOptions {
+    unsigned baud = 4800;
+    int timeout_ms = 2000;
+    // The emulator takes each character's time on the wire at `baud` (ten
+    // bits a character), in both directions.
+    bool line_rate = false;
 };
 
 std::unique_ptr<Transport> in_process(LineUps& ups);
 // The emulator behind a pseudo-terminal pair; the host side is opened as a
-// serial port with termios at `baud`.
-std::unique_ptr<Transport> over_pty(LineUps& ups, unsigned baud, int timeout_ms);
+// serial port with termios.
+std::unique_ptr<Transport> over_pty(LineUps& ups, const LineOptions& line);
 // A real serial port; no emulator. Throws std::invalid_argument naming the
 // device when it cannot be opened or is not a serial port.
-std::unique_ptr<Transport> over_port(const std::string& device, unsigned baud, int timeout_ms);
+std::unique_ptr<Transport> over_port(const std::string& device, const LineOptions& line);
+
+// Collects the frames in `bytes`, as a port layer would find them.
+Reply frames_in(const std::string& bytes);
 
 }  // namespace bench

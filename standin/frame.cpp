@@ -71,10 +71,18 @@ std::string encode_frame(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1,
 
 const char* refusal_text(Refusal r)
 {
-    static constexpr const char* kTexts[kRefusalCount] = {
-        "accepted",         "missing SOI",         "missing EOI",       "non-hex character",
-        "odd LENID",        "LENGTH checksum",     "CHKSUM mismatch",   "INFO shorter than LENID",
-        "INFO longer than LENID", "another VER",   "another ADR",       "over-long frame"};
+    static constexpr const char* kTexts[kRefusalCount] = {"accepted",
+                                                          "missing SOI",
+                                                          "missing EOI",
+                                                          "non-hex character",
+                                                          "odd LENID",
+                                                          "LENGTH checksum",
+                                                          "CHKSUM mismatch",
+                                                          "INFO shorter than LENID",
+                                                          "INFO longer than LENID",
+                                                          "another VER",
+                                                          "another ADR",
+                                                          "over-long frame"};
     return kTexts[static_cast<std::size_t>(r)];
 }
 
@@ -93,7 +101,8 @@ Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uin
     auto field = [&](std::size_t at, int digits) {
         unsigned v = 0;
         for (int i = 0; i < digits; ++i) {
-            v = (v << 4U) | static_cast<unsigned>(hex_value(data[at + static_cast<std::size_t>(i)]));
+            v = (v << 4U) |
+                static_cast<unsigned>(hex_value(data[at + static_cast<std::size_t>(i)]));
         }
         return v;
     };
@@ -119,6 +128,38 @@ Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uin
         out.bytes.push_back(static_cast<std::uint8_t>(field(13 + 2 * i, 2)));
     }
     return Refusal::None;
+}
+
+unsigned frame_checksum(const std::string& chars)
+{
+    return checksum(chars, 0, chars.size());
+}
+
+void FrameFinder::clear()
+{
+    noise_.clear();
+    frame_.clear();
+    done_ = false;
+}
+
+bool FrameFinder::put(char c)
+{
+    if (done_) clear();
+    if (c == '~') {
+        // An unfinished frame is noise once a new one starts.
+        for (const char f : frame_) {
+            if (noise_.size() < kMaxFrameChars) noise_.push_back(f);
+        }
+        frame_.clear();
+        frame_.push_back('~');
+    } else if (frame_.empty()) {
+        // Noise is kept up to a frame's length: enough to show, bounded.
+        if (noise_.size() < kMaxFrameChars) noise_.push_back(c);
+    } else {
+        frame_.push_back(c);
+    }
+    done_ = !frame_.empty() && (c == '\r' || frame_.size() > kMaxFrameChars);
+    return done_;
 }
 
 }  // namespace standin

@@ -53,4 +53,28 @@ struct Decoded {
 Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uint8_t adr,
                      Decoded& out);
 
+// The CHKSUM field of the characters between SOI and CHKSUM.
+unsigned frame_checksum(const std::string& chars);
+
+// Finds frames in the characters read from a line, as the port layer does:
+// anything before an SOI is noise; a frame runs from its SOI to CR. An SOI
+// inside a frame starts it again (what came before becomes noise), and a
+// frame longer than kMaxFrameChars is cut there for the decoder to refuse.
+class FrameFinder {
+public:
+    // Takes one character; true when it ends a frame, which frame() then
+    // holds, with noise() the characters skipped before it.
+    bool put(char c);
+    const std::string& frame() const { return frame_; }
+    const std::string& noise() const { return noise_; }
+    // No character taken since the last frame ended.
+    bool idle() const { return done_ || (frame_.empty() && noise_.empty()); }
+    void clear();
+
+private:
+    std::string noise_;
+    std::string frame_;
+    bool done_ = false;
+};
+
 }  // namespace standin

@@ -1,0 +1,203 @@
+#include "recording.h"
+
+#include <json/reader.h>
+
+#include <sstream>
+
+#include "report.h"
+
+namespace bench {
+
+namespace {
+
+[[noreturn]] void fault(std::size_t line, const std::string& what)
+{
+    throw std::runtime_error("line " + std::to_string(line) + ": " + what);
+}
+
+std::string unhex(const std::string& text, std::size_t line)
+{
+    auto digit = [&](char c) -> unsigned {
+        if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+        if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+        if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+        fault(line, "not hex: \"" + text + "\"");
+    };
+    if (text.size() % 2 != 0) fault(line, "odd hex: \"" + text + "\"");
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        bytes.push_back(static_cast<char>((digit(text[i]) << 4U) | digit(text[i + 1])));
+    }
+    return bytes;
+}
+
+std::string hex_of(const std::string& bytes)
+{
+    return hex(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+}
+
+const Json::Value& need(const Json::Value& v, const char* key, bool (Json::Value::*is)() const,
+                        std::size_t line)
+{
+    const Json::Value& m = v[key];
+    if (!(m.*is)()) fault(line, std::string("\"") + key + "\" missing or of the wrong type");
+    return m;
+}
+
+}  // namespace
+
+Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
+                          const std::string& cache, std::time_t clock, const std::string& line,
+                          unsigned baud, int timeout_ms)
+{
+    Json::Value e;
+    e["event"] = "session";
+    e["format"] = 1;
+    e["device_id"] = device_id;
+    e["settings"] = settings;
+    if (!cache.empty()) e["cache"] = hex_of(cache);
+    e["clock"] = static_cast<Json::Int64>(clock);
+    e["line"] = line;
+    e["baud"] = baud;
+    e["timeout_ms"] = timeout_ms;
+    return e;
+}
+
+Json::Value clock_event(const char* event, long round, std::time_t clock)
+{
+    Json::Value e;
+    e["event"] = event;
+    e["round"] = static_cast<Json::Int64>(round);
+    e["clock"] = static_cast<Json::Int64>(clock);
+    return e;
+}
+
+Json::Value frame_event(const char* event, double t, long round, std::size_t step,
+                        const std::string& text, const Received* got)
+{
+    Json::Value e;
+    e["event"] = event;
+    e["t"] = t;
+    e["round"] = static_cast<Json::Int64>(round);
+    e["step"] = static_cast<Json::UInt64>(step);
+    if (!text.empty()) e["text"] = text;
+    if (got != nullptr) {
+        if (!got->noise.empty()) e["noise"] = hex_of(got->noise);
+        e["clock"] = static_cast<Json::Int64>(got->clock);
+    }
+    return e;
+}
+
+Recording parse_recording(const std::string& text)
+{
+    Recording rec;
+    std::istringstream in(text);
+    std::string raw;
+    std::size_t n = 0;
+    bool have_session = false;
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    while (std::getline(in, raw)) {
+        ++n;
+        if (raw.empty()) continue;
+        Json::Value v;
+        std::string errors;
+        if (!reader->parse(raw.data(), raw.data() + raw.size(), &v, &errors) || !v.isObject()) {
+            fault(n, "not a JSON object: " + errors);
+        }
+        const std::string event = need(v, "event", &Json::Value::isString, n).asString();
+        if (event == "session") {
+            if (have_session) fault(n, "a second session line");
+            if (need(v, "format", &Json::Value::isUInt, n).asUInt() != 1) {
+                fault(n, "format " + v["format"].asString() + " unknown (this bench reads 1)");
+            }
+            rec.device_id = need(v, "device_id", &Json::Value::isUInt, n).asUInt();
+            rec.settings = need(v, "settings", &Json::Value::isObject, n);
+            if (v.isMember("cache")) {
+                rec.cache = unhex(need(v, "cache", &Json::Value::isString, n).asString(), n);
+            }
+            rec.clock =
+                static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+            rec.line = need(v, "line", &Json::Value::isString, n).asString();
+            rec.baud = need(v, "baud", &Json::Value::isUInt, n).asUInt();
+            rec.timeout_ms = need(v, "timeout_ms", &Json::Value::isInt, n).asInt();
+            have_session = true;
+            continue;
+        }
+        if (!have_session) fault(n, "the session line must come first");
+        const long round = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
+        if (event == "round") {
+            if (round != static_cast<long>(rec.rounds.size()) + 1) {
+                fault(n, "round " + std::to_string(round) + " out of order");
+            }
+            RecordedRound r;
+            r.round = round;
+            r.clock =
+                static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+            r.read_clock = r.clock;
+            rec.rounds.push_back(std::move(r));
+            continue;
+        }
+        if (rec.rounds.empty() || rec.rounds.back().round != round) {
+            fault(n, "an event of round " + std::to_string(round) + " outside that round");
+        }
+        RecordedRound& r = rec.rounds.back();
+        if (event == "read") {
+            r.read_clock =
+                static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+        } else if (event == "tx") {
+            r.exchanges.push_back({need(v, "text", &Json::Value::isString, n).asString(), {}});
+        } else if (event == "rx" || event == "timeout") {
+            if (r.exchanges.empty()) fault(n, event + " before any request");
+            if (event == "rx") {
+                Received got;
+                got.frame = need(v, "text", &Json::Value::isString, n).asString();
+                if (v.isMember("noise")) {
+                    got.noise = unhex(need(v, "noise", &Json::Value::isString, n).asString(), n);
+                }
+                got.clock =
+                    static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+                r.exchanges.back().reply.push_back(std::move(got));
+            }
+        } else {
+            fault(n, "unknown event \"" + event + "\"");
+        }
+    }
+    if (!have_session) fault(n, "no session line: not a recording");
+    return rec;
+}
+
+void Replay::begin_round(std::size_t index)
+{
+    round_ = index;
+    next_ = 0;
+}
+
+void Replay::end_round() const
+{
+    const auto& r = rec_.rounds.at(round_);
+    if (next_ < r.exchanges.size()) {
+        throw ReplayDeparted("round " + std::to_string(r.round) + ": the plug-in made " +
+                             std::to_string(next_) + " requests, the recording has " +
+                             std::to_string(r.exchanges.size()));
+    }
+}
+
+Reply Replay::exchange(const std::string& request_line)
+{
+    const auto& r = rec_.rounds.at(round_);
+    const std::string at =
+        "round " + std::to_string(r.round) + " step " + std::to_string(next_ + 1) + ": ";
+    if (next_ >= r.exchanges.size()) {
+        throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
+                             ", the recording has no more requests in this round");
+    }
+    const RecordedExchange& e = r.exchanges[next_++];
+    if (e.request != request_line) {
+        throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
+                             ", the recording has " + printable(e.request));
+    }
+    return e.reply;
+}
+
+}  // namespace bench

@@ -1,0 +1,88 @@
+// A session recorded as JSON Lines, and played back in place of a line.
+//
+// The first line describes the session; one line follows per event:
+//   {"event":"session","format":1,"device_id":1,"settings":{..},"cache":"<hex>",
+//    "clock":1796810400,"line":"emulator in process","baud":4800,"timeout_ms":2000}
+//   {"event":"round","round":1,"clock":1796810400}      clock: the local time, seconds
+//   {"event":"tx","t":0.0012,"round":1,"step":1,"text":"~21012A410000FDA4\r"}
+//   {"event":"rx","t":0.0019,"round":1,"step":1,"text":"~...\r","noise":"<hex>",
+//    "clock":1796810400}
+//   {"event":"timeout","t":2.0031,"round":4,"step":4}
+//   {"event":"read","round":1,"clock":1796810400}       when the round's values were read
+// "cache" and "noise" appear only when there is one. t: seconds since the
+// session began, monotonic. clock: the local time in seconds since the epoch,
+// what the plug-in's time stamps and staleness are made of.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "transport.h"
+
+namespace bench {
+
+struct RecordedExchange {
+    std::string request;
+    Reply reply;  // empty: the request timed out
+};
+
+struct RecordedRound {
+    long round = 0;
+    std::time_t clock = 0;       // at the round's start
+    std::time_t read_clock = 0;  // when its values were read
+    std::vector<RecordedExchange> exchanges;
+};
+
+struct Recording {
+    std::uint32_t device_id = 0;
+    Json::Value settings;
+    std::string cache;      // the restored record's bytes, if the session had one
+    std::time_t clock = 0;  // when the session began
+    std::string line;
+    unsigned baud = 0;
+    int timeout_ms = 0;
+    std::vector<RecordedRound> rounds;
+};
+
+// Parses a recording; throws std::runtime_error naming the line and the fault.
+Recording parse_recording(const std::string& text);
+
+// The JSON lines of a recording, one per call.
+Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
+                          const std::string& cache, std::time_t clock, const std::string& line,
+                          unsigned baud, int timeout_ms);
+Json::Value clock_event(const char* event, long round, std::time_t clock);
+// A "tx", "rx" or "timeout" event; `got` only for "rx".
+Json::Value frame_event(const char* event, double t, long round, std::size_t step,
+                        const std::string& text, const Received* got);
+
+// The plug-in did not make the request the recording has next.
+struct ReplayDeparted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Serves a recording's replies back, one round at a time, checking that each
+// request is the one recorded.
+class Replay : public Transport {
+public:
+    explicit Replay(const Recording& recording) : rec_(recording) {}
+    // Starts the recording's round at `index` (0-based).
+    void begin_round(std::size_t index);
+    // Throws ReplayDeparted when the plug-in made fewer requests than recorded.
+    void end_round() const;
+    Reply exchange(const std::string& request_line) override;
+    std::string where() const override { return "replay of " + rec_.line; }
+
+private:
+    const Recording& rec_;
+    std::size_t round_ = 0;
+    std::size_t next_ = 0;
+};
+
+}  // namespace bench
