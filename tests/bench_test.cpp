@@ -228,6 +228,12 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.out.find("bad.json"), std::string::npos);
     EXPECT_NE(bad.out.find("47"), std::string::npos);
+    const BenchRun no_error = bench(
+        "--scenario " + scenario_file("rtn.json", R"({"rounds": [{"wire": {"44": {"rtn": 0}}}]})"));
+    EXPECT_EQ(no_error.status, 2);
+    EXPECT_NE(no_error.out.find("rounds[0].wire.44.rtn: an error return is 1..255"),
+              std::string::npos)
+        << no_error.out;
     const std::string huge = scenario_file("huge.json", R"({"rounds": [{"analog": {"3": 1e40}}]})");
     const BenchRun too_big = bench("--scenario " + huge);
     EXPECT_EQ(too_big.status, 2);
@@ -379,6 +385,171 @@ TEST(Bench, LostLineEndsTheRunWithEverythingWritten)
     const std::string printed((std::istreambuf_iterator<char>(text)),
                               std::istreambuf_iterator<char>());
     EXPECT_NE(printed.find("serial line lost: " + port), std::string::npos) << printed;
+}
+
+std::string text_of(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every wire fault, scripted per reply: the protocol layer refuses the bad
+// frames, counts a late one and still finds a frame behind noise or split
+// into pieces; in process and over the pseudo-terminal alike.
+TEST(Bench, WireFaultsAreRefusedCountedOrFound)
+{
+    const std::string scenario = scenario_file("wire.json", R"({"rounds": [
+        {"wire": {"41": {"chksum": true}}},
+        {"wire": {"43": {"lchksum": true}}},
+        {"wire": {"44": {"rtn": 2}}},
+        {"wire": {"44": {"rtn": 4, "rtn_info": true}}},
+        {"wire": {"46": {"late": true}}},
+        {},
+        {"wire": {"41": {"noise": "\u0001garbage~12"}, "43": {"chunk": 5}, "44": {"chunk": 1}}},
+        {"wire": {"46": {"adr": 2}}}]})");
+    const struct {
+        bool completed;
+        std::size_t requests;
+        const char* rejected;  // "" for none
+        const char* missing;
+    } expected[] = {
+        {false, 1, "CHKSUM mismatch", ""},
+        {false, 2, "LENGTH checksum", ""},
+        {false, 3, "RTN 02 (error return)", ""},
+        {false, 3, "RTN 04 (error return)", ""},
+        {false, 4, "", "2A46"},
+        {true, 4, "late reply", ""},  // the owed 2A/46 reply, then 2A/41's own
+        {true, 4, "", ""},
+        {false, 4, "another ADR", ""},
+    };
+    for (const std::string line : {"", "--pty --timeout 1 "}) {
+        const std::string trace = testing::TempDir() + "wire.trace";
+        const BenchRun run = bench(line + "--json - --trace " + trace + " --scenario " + scenario);
+        ASSERT_EQ(run.status, 0) << line << run.out;
+        ASSERT_EQ(run.rounds.size(), std::size(expected)) << line << run.out;
+        for (std::size_t i = 0; i < std::size(expected); ++i) {
+            const auto& r = run.rounds[i];
+            const auto& e = expected[i];
+            EXPECT_EQ(r["completed"].asBool(), e.completed) << line << i;
+            EXPECT_EQ(r["requests"].size(), e.requests) << line << i;
+            EXPECT_EQ(r["rejected"].size(), *e.rejected != '\0' ? 1U : 0U) << line << i;
+            EXPECT_EQ(r["rejected"][0].asString(), *e.rejected != '\0' ? e.rejected : "")
+                << line << i;
+            EXPECT_EQ(r["missing"][0].asString(), *e.missing != '\0' ? e.missing : "") << line << i;
+        }
+        // The late frame is the 2A/46 reply (45 bytes of INFO), shown as late.
+        const auto& late = run.rounds[5]["frames"][1];
+        EXPECT_EQ(late["verdict"].asString(), "late reply") << line;
+        EXPECT_EQ(late["text"].asString().substr(0, 13), "~21012A00105A") << line;
+        const std::string traced = text_of(trace);
+        EXPECT_NE(traced.find("round 7 step 1 <- noise \\x01garbage~12  skipped"),
+                  std::string::npos)
+            << line << traced;
+        EXPECT_NE(run.out.find("rejected frames: late reply x1"), std::string::npos) << line;
+    }
+}
+
+// With line-rate pacing a round over the pseudo-terminal takes the time its
+// characters take on the wire at 4800 baud, ten bits each.
+TEST(Bench, LineRatePacingTakesTheWireTime)
+{
+    const BenchRun run = bench("--pty --line-rate --rounds 3 --json - --trace " +
+                               testing::TempDir() + "paced.trace --scenario " +
+                               scenario_file("plain.json", R"({"rounds": [{}, {}, {}]})"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.rounds.size(), 3U);
+    double fastest = 1e9;
+    double wire = 0.0;
+    for (const auto& r : run.rounds) {
+        const auto& f = r["frames"];
+        std::size_t chars = 0;
+        for (const auto& e : f) chars += e["text"].asString().size();
+        wire = static_cast<double>(chars) * 10.0 / 4800.0;
+        ASSERT_EQ(chars, 406U);  // 4 requests of 18, replies of 146, 32, 48 and 108
+        fastest = std::min(fastest, f[f.size() - 1]["t"].asDouble() - f[0]["t"].asDouble());
+    }
+    EXPECT_GE(fastest, 0.9 * wire);
+    EXPECT_LE(fastest, 1.1 * wire);
+}
+
+// A recorded session replays to the same rounds, logs, alarms, values and
+// records; a plug-in that leaves the recording is reported with exit 5.
+TEST(Bench, RecordedSessionReplaysToTheSameRounds)
+{
+    const std::string dir = testing::TempDir();
+    const std::string wire = scenario_file("rec.json", R"({"rounds": [{},
+        {"status": {"inverter": "fault"}, "wire": {"44": {"noise": "xx", "chunk": 3}}},
+        {"wire": {"46": {"late": true}}}, {"short": {"43": 6}, "advance": 61}, {}]})");
+    for (const std::string& line : {std::string(), "--pty --timeout 1 --scenario " + wire + " "}) {
+        const std::string rec = dir + "session.jsonl";
+        for (const char* f : {"first.hist", "again.hist"}) std::remove((dir + f).c_str());
+        const BenchRun first =
+            bench(line + "--json - --record " + rec + " --history " + dir + "first.hist");
+        ASSERT_EQ(first.status, 0) << first.out;
+        const BenchRun again =
+            bench("--json - --replay " + rec + " --history " + dir + "again.hist");
+        ASSERT_EQ(again.status, 0) << again.out;
+        ASSERT_EQ(again.rounds.size(), first.rounds.size());
+        ASSERT_GE(first.rounds.size(), 5U);
+        for (std::size_t i = 0; i < first.rounds.size(); ++i) {
+            EXPECT_EQ(again.rounds[i], first.rounds[i]) << line << "round " << i + 1;
+        }
+        EXPECT_EQ(text_of(dir + "again.hist"), text_of(dir + "first.hist"));
+        EXPECT_GE(text_of(dir + "first.hist").size(), 3U * 139);
+    }
+
+    // The recording of the last run, changed: a request that is not the one
+    // recorded, then a round cut short.
+    auto lines = lines_of(dir + "session.jsonl");
+    const std::string changed = dir + "changed.jsonl", cut = dir + "cut.jsonl";
+    {
+        std::ofstream c(changed), k(cut);
+        bool cut_done = false;
+        for (auto l : lines) {
+            if (l.find("\"round\":2,\"step\":3,") != std::string::npos &&
+                l.find("\"event\":\"tx\"") != std::string::npos) {
+                c << l.replace(l.find("2A44"), 4, "2A45") << '\n';
+            } else {
+                c << l << '\n';
+            }
+            const bool step4 = l.find("\"round\":1,\"step\":4,") != std::string::npos;
+            if (!(step4 && !cut_done)) k << l << '\n';
+            if (step4 && l.find("\"event\":\"rx\"") != std::string::npos) cut_done = true;
+        }
+    }
+    const BenchRun departed = bench("--replay " + changed);
+    EXPECT_EQ(departed.status, 5) << departed.out;
+    EXPECT_NE(departed.out.find("round 2 step 3: the plug-in sent ~21012A440000FDA1\\r, the "
+                                "recording has ~21012A450000"),
+              std::string::npos)
+        << departed.out;
+    const BenchRun short_round = bench("--replay " + cut);
+    EXPECT_EQ(short_round.status, 5) << short_round.out;
+    EXPECT_NE(short_round.out.find("round 1 step 4: the plug-in sent ~21012A460000FD9F\\r, the "
+                                   "recording has no more requests in this round"),
+              std::string::npos)
+        << short_round.out;
+    // The recording holds the settings: another source is refused.
+    const BenchRun both =
+        bench("--replay " + changed + " --settings " VX40_EXAMPLES_DIR "/settings.json");
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.out.find("--settings and --replay"), std::string::npos) << both.out;
+    const BenchRun garbled = bench("--replay " + scenario_file("garbled.jsonl", "{\"event\":1}\n"));
+    EXPECT_EQ(garbled.status, 2);
+    EXPECT_NE(garbled.out.find("garbled.jsonl: line 1: \"event\" missing or of the wrong type"),
+              std::string::npos)
+        << garbled.out;
+}
+
+// The session shipped in examples/ replays as it was recorded.
+TEST(Bench, ShippedSessionReplays)
+{
+    const BenchRun run = bench("--json - --replay " VX40_EXAMPLES_DIR "/session.jsonl");
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.rounds.size(), 6U);
+    EXPECT_TRUE(run.rounds[1]["alarms"][5]["active"].asBool());
+    EXPECT_EQ(run.rounds[3]["missing"][0].asString(), "2A46");
+    EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["error"].asString(), "stale");
 }
 
 }  // namespace
