@@ -15,6 +15,7 @@ const char* const kUsage =
     "  --interval SECONDS virtual seconds between rounds (default 1)\n"
     "  --json FILE|-      one JSON object per round (JSON Lines)\n"
     "  --history FILE     append every saved record (139 bytes each)\n"
+    "  --report FILE      picture the run in one HTML page, written at the end\n"
     "  --save-cache FILE  write the last distributed record at exit\n"
     "  --quiet            leave the plug-in's own lines out of the human output\n"
     "  -D, --trace FILE|- every frame sent and received, with its time, the decoder's\n"
@@ -99,6 +100,8 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
             opt.json = v;
         } else if (a == "--trace") {
             opt.trace = v;
+        } else if (a == "--report") {
+            opt.report = v;
         } else if (a == "--record") {
             opt.record = v;
         } else if (a == "--replay") {

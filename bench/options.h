@@ -23,6 +23,7 @@ struct Options {
     bool quiet = false;      // the plug-in's own lines left out of the human output
     std::string trace;       // every frame: a file, or "-" for standard error (-D)
     std::string record;      // the session as JSON Lines, for --replay
+    std::string report;      // the run pictured as one HTML page, written at the end
     std::string replay;      // a recorded session played back in place of a line
     bool line_rate = false;  // the emulator's characters paced at the baud rate
     bool help = false;

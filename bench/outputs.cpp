@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace bench {
 
@@ -31,7 +32,8 @@ Outputs::Outputs(const Options& opt)
       history_path_(opt.history),
       cache_path_(opt.save_cache),
       trace_path_(opt.trace),
-      record_path_(opt.record)
+      record_path_(opt.record),
+      page_path_(opt.report)
 {
     const std::string& json = opt.json;
     const std::string& history = opt.history;
@@ -39,6 +41,7 @@ Outputs::Outputs(const Options& opt)
     const std::string& trace = opt.trace;
     try {
         if (!opt.record.empty()) record_fd_ = open_output(opt.record, O_TRUNC);
+        if (!opt.report.empty()) page_fd_ = open_output(opt.report, O_TRUNC);
         if (trace == "-") {
             trace_fd_ = STDERR_FILENO;
         } else if (!trace.empty()) {
@@ -64,6 +67,7 @@ Outputs::Outputs(const Options& opt)
         if (history_fd_ >= 0) close(history_fd_);
         if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
         if (record_fd_ >= 0) close(record_fd_);
+        if (page_fd_ >= 0) close(page_fd_);
         throw;
     }
 }
@@ -71,6 +75,7 @@ Outputs::Outputs(const Options& opt)
 Outputs::~Outputs()
 {
     if (record_fd_ >= 0) close(record_fd_);
+    if (page_fd_ >= 0) close(page_fd_);
     if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
     if (json_fd_ > STDOUT_FILENO) close(json_fd_);
     if (history_fd_ >= 0) close(history_fd_);
@@ -142,6 +147,13 @@ std::string Outputs::finish(const std::vector<std::uint8_t>& last_record)
                std::to_string(json_lines_) + " JSON lines in " + json_path_);
     close_file(trace_fd_, STDERR_FILENO + 1, trace_path_, "the line traced in " + trace_path_);
     close_file(record_fd_, 0, record_path_, "the session recorded in " + record_path_);
+    if (page_fd_ >= 0) {
+        std::ostringstream page;
+        page_.write(page, "vx40-bench");
+        const std::string text = page.str();
+        write_all(page_fd_, page_path_, text.data(), text.size());
+        close_file(page_fd_, 0, page_path_, "the run pictured in " + page_path_);
+    }
     close_file(history_fd_, 0, history_path_,
                std::to_string(history_records_) + " records appended to " + history_path_);
     if (cache_fd_ >= 0) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "options.h"
+#include "page.h"
 
 namespace bench {
 
@@ -22,7 +23,8 @@ class Outputs {
 public:
     // json: a path, "-" for standard output, or empty; history: appended to;
     // save_cache: replaced at finish() by the last record, if there was one;
-    // trace: a path, "-" for standard error, or empty; record: a path.
+    // trace: a path, "-" for standard error, or empty; record: a path; report:
+    // a path, opened now and written at finish().
     explicit Outputs(const Options& opt);
     ~Outputs();
     Outputs(const Outputs&) = delete;
@@ -35,6 +37,8 @@ public:
     void json_line(const std::string& line);
     bool tracing() const { return trace_fd_ >= 0; }
     void trace_line(const std::string& line);
+    bool has_page() const { return page_fd_ >= 0; }
+    void page_round(const Json::Value& round) { page_.add(round); }
     bool recording() const { return record_fd_ >= 0; }
     void record_line(const std::string& line);
     void history(const std::vector<std::uint8_t>& record);
@@ -56,6 +60,9 @@ private:
     int trace_fd_ = -1;
     std::string record_path_;
     int record_fd_ = -1;
+    std::string page_path_;
+    int page_fd_ = -1;
+    ReportPage page_;
     std::size_t json_lines_ = 0;
     std::size_t history_records_ = 0;
 };

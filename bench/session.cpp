@@ -135,10 +135,14 @@ void Session::report(RoundResult& r)
     read_values(*dev_, r);
     for (const auto* c : host_.of(Service::SaveDeviceHistory)) outputs_.history(c->bytes);
     if (!r.record.empty()) last_record_ = r.record;
-    if (outputs_.has_json()) {
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "";
-        outputs_.json_line(Json::writeString(writer, to_json(r)));
+    if (outputs_.has_json() || outputs_.has_page()) {
+        const Json::Value round = to_json(r);
+        if (outputs_.has_page()) outputs_.page_round(round);
+        if (outputs_.has_json()) {
+            Json::StreamWriterBuilder writer;
+            writer["indentation"] = "";
+            outputs_.json_line(Json::writeString(writer, round));
+        }
     }
     if (!outputs_.json_on_stdout()) show(std::cout, r, colour_, opt_.quiet);
 }

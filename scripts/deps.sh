@@ -7,7 +7,8 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev)
 if [ "${1:-}" != "--bench" ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev binutils g++-mipsel-linux-gnu qemu-user clang
-         libclang-rt-14-dev valgrind make xz-utils googletest)
+         libclang-rt-14-dev valgrind make xz-utils googletest
+         chromium fonts-wqy-microhei)  # the report page in a real browser, its CJK texts drawn
   # The mutation run is a Python script: any python3 on the PATH will do.
   command -v python3 > /dev/null || pkgs+=(python3)
 fi

@@ -6,7 +6,7 @@
 # Debian's sources (scripts/softfloat-runtime.sh, cached) under qemu-mipsel on
 # a core without an FPU; the exported symbols with GCC and clang at three
 # optimisation levels; two clean builds compared byte for byte; the release
-# tarballs; the mutation run; then the fuzzers for a bounded time
+# tarballs; the report page in headless Chromium; the mutation run; then the fuzzers for a bounded time
 # (VX40_FUZZ_SECONDS each, default 60). Warnings are errors. Ends with a
 # summary of every part and the time it took.
 set -euo pipefail
@@ -73,6 +73,19 @@ tarballs=$(ls build/package/*.tar.gz build-softfloat/package/*.tar.gz | xargs -n
 sizes="x86-64 $(stat -c %s build/release/lib/vx40.so), mipsel soft-float $(stat -c %s build-softfloat/release/lib/vx40.so)"
 echo "$tarballs"
 done_part release "$tarballs; stripped: $sizes bytes"
+
+# The report page in headless Chromium: what it draws against the bench's
+# JSON, for the demo and for a long run; the README's screenshot is remade.
+part browser
+status=0
+python3 tests/report_browser_test.py build build/report-demo.png | tee build/browser.log || status=$?
+if [ "$status" -eq 77 ]; then
+  done_part browser "SKIPPED: $(grep -o 'skipped: .*' build/browser.log)"
+elif [ "$status" -ne 0 ]; then
+  echo "browser: FAILED"; exit 1
+else
+  done_part browser "$(grep -E '^(demo|long run):' build/browser.log | paste -sd';' -)"
+fi
 
 part mutants
 python3 scripts/mutants.py --build build --report build/mutants.md | tee build/mutants.log

@@ -271,14 +271,14 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
 // opened or written ends the run with status 3, the path and the reason.
 TEST(Bench, OutputsThatCannotBeWrittenExitThree)
 {
-    for (const char* option : {"--json", "--history", "--save-cache"}) {
+    for (const char* option : {"--json", "--history", "--save-cache", "--record", "--report"}) {
         const BenchRun run =
             bench(std::string(option) + " /nonexistent/dir/out --plugin /nonexistent/vx40.so");
         EXPECT_EQ(run.status, 3) << option << "\n" << run.out;
         EXPECT_NE(run.out.find("/nonexistent/dir/out"), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("No such file or directory"), std::string::npos) << run.out;
     }
-    for (const char* option : {"--json", "--history"}) {
+    for (const char* option : {"--json", "--history", "--record", "--report"}) {
         const BenchRun full = bench(std::string(option) + " /dev/full --rounds 1");
         EXPECT_EQ(full.status, 3) << option << "\n" << full.out;
         EXPECT_NE(full.out.find("/dev/full: write failed: No space left on device"),
