@@ -18,6 +18,11 @@
 
 namespace bench {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The frames in `bytes`, as a port layer would find them.
 Reply frames_in(const std::string& bytes)
 {
     Reply frames;
@@ -27,10 +32,6 @@ Reply frames_in(const std::string& bytes)
     }
     return frames;
 }
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // After a timeout the UPS may still owe that reply, and it may arrive during
 // the next exchange, ahead of the reply to the new request. So after a

@@ -56,7 +56,4 @@ std::unique_ptr<Transport> over_pty(LineUps& ups, const LineOptions& line);
 // device when it cannot be opened or is not a serial port.
 std::unique_ptr<Transport> over_port(const std::string& device, const LineOptions& line);
 
-// Collects the frames in `bytes`, as a port layer would find them.
-Reply frames_in(const std::string& bytes);
-
 }  // namespace bench
