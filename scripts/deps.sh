@@ -2,14 +2,18 @@
 # Installs the Debian packages that are missing, and nothing more:
 #   scripts/deps.sh           everything the tests need
 #   scripts/deps.sh --bench   only what the plug-in and the bench need
+# Recommended packages are not installed: every package used is named here.
 # No sudo when running as root.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev)
 if [ "${1:-}" != "--bench" ]; then
-  pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev binutils g++-mipsel-linux-gnu qemu-user clang
-         libclang-rt-14-dev valgrind make xz-utils googletest
+  pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev googletest  # the suite and the benchmarks
+         binutils g++-mipsel-linux-gnu qemu-user                 # the suite on 32-bit MIPS
+         libgmp-dev xz-utils make                                # the soft-float runtime (GCC's configure, its sources)
+         clang libclang-rt-14-dev                                # the export matrix, the fuzzers
+         valgrind                                                # memcheck, the heap tests' counts
          chromium fonts-wqy-microhei)  # the report page in a real browser, its CJK texts drawn
-  # The mutation run is a Python script: any python3 on the PATH will do.
+  # The mutation run and the browser test are Python scripts: any python3 on the PATH will do.
   command -v python3 > /dev/null || pkgs+=(python3)
 fi
 missing=()
@@ -20,5 +24,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
   echo "installing: ${missing[*]}"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

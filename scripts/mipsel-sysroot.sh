@@ -4,14 +4,14 @@
 # Nothing is installed and the machine's package architectures stay as they
 # are: the packages come through an apt state folder of the script's own.
 set -euo pipefail
+. "$(dirname "$0")/debian-mirror.sh"
 dir=$(realpath -m "$1")
 [ -f "$dir/.done" ] && exit 0
 apt_dir=$dir/apt
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" "$dir/debs"
 # The machine's own Debian mirror and release, for mipsel only.
-mirror=$(grep -h -m1 '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' || true)
-[ -n "$mirror" ] || mirror=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}')
-suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+mirror=$(debian_mirror)
+suite=$(debian_suite)
 cat > "$apt_dir/parts/mipsel.sources" <<EOS
 Types: deb
 URIs: $mirror

@@ -397,6 +397,17 @@ def run(cmd, env, cwd=None, timeout=None):
                           timeout=timeout).returncode
 
 
+def source_files():
+    """The tree's files, less what .gitignore leaves out (build folders, caches) and .git:
+    read from the folder itself, so a copy of the tree without git runs too."""
+    for top in sorted(ROOT.iterdir()):
+        if top.name in (".git", ".cache") or top.name.startswith("build"):
+            continue
+        for path in sorted([top, *top.rglob("*")] if top.is_dir() else [top]):
+            if path.is_file():
+                yield path.relative_to(ROOT)
+
+
 class Worker:
     """A copy of the tree with a build of the library only."""
 
@@ -404,9 +415,7 @@ class Worker:
         self.dir = base / f"w{index}"
         self.src = self.dir / "src"
         self.lib_build = self.dir / "build"
-        files = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True,
-                               check=True).stdout.split()
-        for f in files:
+        for f in source_files():
             dst = self.src / f
             dst.parent.mkdir(parents=True, exist_ok=True)
             if not dst.exists() or dst.read_bytes() != (ROOT / f).read_bytes():

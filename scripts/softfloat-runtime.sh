@@ -15,6 +15,7 @@
 # source packages come through an apt state folder of the script's own.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/debian-mirror.sh"
 jobs=$(nproc)
 
 key_inputs() {
@@ -55,9 +56,8 @@ stage "sources (gcc-12-source, musl and libjsoncpp source packages, mpfr and mpc
 DL=$WORK/dl
 mkdir -p "$DL/apt/lists/partial" "$DL/apt/cache/archives/partial" "$DL/apt/parts"
 # The machine's own Debian mirror and release, as its apt sources name them.
-mirror=$(grep -h -m1 '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' || true)
-[ -n "$mirror" ] || mirror=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}')
-suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+mirror=$(debian_mirror)
+suite=$(debian_suite)
 cat > "$DL/apt/parts/src.sources" <<EOF
 Types: deb deb-src
 URIs: $mirror

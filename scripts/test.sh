@@ -26,6 +26,12 @@ done_part() {  # summary line of the part just run
 run_suite() {  # name, build dir, cmake options...
   local name=$1 dir=$2; shift 2
   part "$name"
+  # A toolchain file is read when a build folder is made, and only then.
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    local keep=() a
+    for a in "$@"; do [[ $a == -DCMAKE_TOOLCHAIN_FILE=* ]] || keep+=("$a"); done
+    set -- "${keep[@]}"
+  fi
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_TESTS=ON "$@" > /dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" > "$dir/ctest.log" 2>&1 ||
@@ -58,11 +64,11 @@ summary+=("$(printf '%-13s %s' "" "soak, memcheck and benchmarks: native only (v
 summary+=("$(printf '%-13s %s' "" "$(mipsel-linux-gnu-readelf -A build-softfloat/vx40.so | grep -o 'FP ABI: .*'); no FPU instruction in vx40.so, the suites or the bench")")
 
 part exports
-scripts/exports-matrix.sh build-exports | tee build-exports.log
-done_part exports "$(tail -n 1 build-exports.log | cut -d: -f2-) (GCC and clang at -O0, -O2, -Os)"
+scripts/exports-matrix.sh build-exports | tee build/exports.log
+done_part exports "$(tail -n 1 build/exports.log | cut -d: -f2-) (GCC and clang at -O0, -O2, -Os)"
 
 part reproducible
-scripts/reproducible.sh | tee build-repro.log
+scripts/reproducible.sh | tee build/repro.log
 done_part reproducible "two clean builds: vx40.so, the stripped file and its debug file identical"
 
 part release
