@@ -1,5 +1,7 @@
 #include "emulator.h"
 
+#include "json_text.h"
+
 #include "frame.h"
 
 #include <json/reader.h>
@@ -182,13 +184,7 @@ WireFault wire_fault(const Json::Value& v, const std::string& where)
 
 Scenario parse_scenario(const std::string& text)
 {
-    Json::Value root;
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-        fault("not JSON: " + errors);
-    }
+    const Json::Value root = parse_json(text);  // JsonSyntax names the line and column
     check_keys(root, {"ups", "rounds"}, "top level");
     Scenario s;
     if (root.isMember("ups")) {
@@ -228,7 +224,15 @@ Scenario parse_scenario(const std::string& text)
                     if (!len.isIntegral() || len.asInt64() < 0 || len.asInt64() > 4095) {
                         fault(at + ": INFO length must be 0..4095");
                     }
-                    rs.short_reply[command(k, at)] = len.asUInt();
+                    const std::uint8_t cid2 = command(k, at);
+                    // A cut at or past the reply's end would change nothing.
+                    const std::size_t whole = 2 * Emulator(UpsState{}).reply_info(cid2)->size();
+                    if (len.asUInt() >= whole) {
+                        fault(at + ": " + std::to_string(len.asUInt()) +
+                              " hex characters is no shorter than the whole INFO (" +
+                              std::to_string(whole) + ")");
+                    }
+                    rs.short_reply[cid2] = len.asUInt();
                 }
             }
         }

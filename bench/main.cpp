@@ -3,13 +3,12 @@
 // pseudo-terminal, or a real UPS on a serial port.
 //
 // Order of work: the command line and every input file are read and checked
-// (exit 2), every output file is opened (exit 3), and only then is the
-// plug-in loaded (exit 1) and run. SIGINT and SIGTERM end the run after the
+// (exit 2), every output file is made ready without touching its target
+// (exit 3), the serial port is opened and set up (exit 2), the plug-in is
+// loaded (exit 1), and only then do the outputs go in place and the run start. SIGINT and SIGTERM end the run after the
 // exchange in progress, with everything written (exit 130, 143); a serial
 // line that goes away ends it the same way (exit 4), and so does a replay
 // whose plug-in leaves the recording (exit 5).
-#include <json/reader.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -17,9 +16,11 @@
 #include <iostream>
 #include <sstream>
 
+#include "json_text.h"
 #include "options.h"
 #include "outputs.h"
 #include "session.h"
+#include "transport.h"
 
 namespace {
 
@@ -40,11 +41,10 @@ Json::Value read_settings(const std::string& path)
 {
     const std::string text = read_input("settings", path);
     Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errors;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(b, in, &v, &errors)) {
-        throw bench::UsageError("settings " + path + ": not JSON: " + errors);
+    try {
+        v = bench::parse_json(text);
+    } catch (const bench::JsonSyntax& e) {
+        throw bench::UsageError(path + ":" + e.what());
     }
     if (!v.isObject()) throw bench::UsageError("settings " + path + ": not a JSON object");
     return v;
@@ -81,12 +81,23 @@ int main(int argc, char** argv)
             std::cout << bench::kUsage;
             return 0;
         }
+        bench::check_distinct_files(opt);
         if (!opt.replay.empty()) {
-            const std::string text = read_input("recording", opt.replay);
+            std::ifstream in(opt.replay, std::ios::binary);
+            if (!in) {
+                throw bench::UsageError("recording " + opt.replay +
+                                        ": cannot read: " + std::strerror(errno));
+            }
             try {
-                recording = bench::parse_recording(text);
+                recording = bench::parse_recording(in);
+            } catch (const bench::JsonSyntax& e) {
+                throw bench::UsageError(opt.replay + ":" + e.what());
             } catch (const std::runtime_error& e) {
                 throw bench::UsageError("recording " + opt.replay + ": " + e.what());
+            }
+            if (!recording.warning.empty()) {
+                std::cerr << "vx40-bench: warning: recording " << opt.replay << ": "
+                          << recording.warning << '\n';
             }
             settings = recording.settings;
             opt.device_id = recording.device_id;
@@ -108,12 +119,14 @@ int main(int argc, char** argv)
             const std::string text = read_input("scenario", opt.scenario);
             try {
                 scenario = bench::parse_scenario(text);
+            } catch (const bench::JsonSyntax& e) {
+                throw bench::UsageError(opt.scenario + ":" + e.what());
             } catch (const std::runtime_error& e) {
                 throw bench::UsageError("scenario " + opt.scenario + ": " + e.what());
             }
         }
     } catch (const std::exception& e) {
-        std::cerr << "vx40-bench: " << e.what() << "\n" << bench::kUsage;
+        std::cerr << "vx40-bench: " << e.what() << "\ntry vx40-bench --help\n";
         return 2;
     }
 
@@ -123,6 +136,19 @@ int main(int argc, char** argv)
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         return 3;
+    }
+
+    std::unique_ptr<bench::Transport> port;
+    if (!opt.port.empty()) {
+        try {
+            bench::LineOptions line;
+            line.baud = opt.baud != 0 ? opt.baud : line.baud;
+            line.timeout_ms = opt.timeout_ms;
+            port = bench::over_port(opt.port, line);
+        } catch (const std::exception& e) {
+            std::cerr << "vx40-bench: " << e.what() << '\n';
+            return 2;
+        }
     }
 
     std::unique_ptr<standin::Plugin> plugin;
@@ -140,8 +166,8 @@ int main(int argc, char** argv)
     std::ostream& summary = outputs->json_on_stdout() ? std::cerr : std::cout;
     try {
         bench::Session session(opt, *plugin, *outputs);
-        end = session.run(settings, cache.empty() ? nullptr : &cache, scenario,
-                          opt.replay.empty() ? nullptr : &recording);
+        session.run(settings, cache.empty() ? nullptr : &cache, scenario,
+                    opt.replay.empty() ? nullptr : &recording, std::move(port), end);
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         status = 3;
@@ -152,9 +178,6 @@ int main(int argc, char** argv)
         std::cerr << "vx40-bench: " << e.what() << '\n';
         status = 1;
     }
-    for (const auto& [why, count] : end.refused) {
-        summary << "rejected frames: " << why << " x" << count << '\n';
-    }
     if (!end.line_lost.empty()) {
         std::cerr << "vx40-bench: serial line lost: " << end.line_lost << '\n';
         if (status == 0) status = 4;
@@ -164,15 +187,15 @@ int main(int argc, char** argv)
         if (status == 0) status = 5;
     }
     if (bench::g_stop_signal != 0 && status == 0) status = 128 + bench::g_stop_signal;
+    std::string written;
     try {
-        const std::string written = outputs->finish(end.last_record);
-        summary << "vx40-bench: " << end.rounds << " rounds"
-                << (bench::g_stop_signal != 0 ? " (stopped by a signal)" : "")
-                << (written.empty() ? "" : "; " + written) << '\n';
+        written = outputs->finish(end.last_record);
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         if (status == 0 || status >= 128) status = 3;
+        written = outputs->written();
     }
+    summary << bench::summary_line(end, bench::g_stop_signal, written);
     summary.flush();
     return status;
 }

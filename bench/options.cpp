@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "transport.h"
+
 namespace bench {
 
 const char* const kUsage =
@@ -11,7 +13,8 @@ const char* const kUsage =
     "  --settings FILE    device settings (default examples/settings.json)\n"
     "  --cache FILE       restore this 139-byte record first (round 0)\n"
     "  --scenario FILE    script the emulated UPS (default: built-in demo)\n"
-    "  --rounds N         rounds to run (default: the scenario's rounds)\n"
+    "  --rounds N         rounds to run (default: the scenario's rounds; with --replay,\n"
+    "                     the recording's first N)\n"
     "  --interval SECONDS virtual seconds between rounds (default 1)\n"
     "  --json FILE|-      one JSON object per round (JSON Lines)\n"
     "  --history FILE     append every saved record (139 bytes each)\n"
@@ -49,8 +52,8 @@ long long to_long(const std::string& v, const std::string& opt, long long lo, lo
         used = 0;
     }
     if (used != v.size() || v.empty() || n < lo || n > hi) {
-        throw UsageError(opt + " " + v + ": expected a number " + std::to_string(lo) + ".." +
-                         std::to_string(hi));
+        throw UsageError(opt + " " + v + ": expected a whole number " + std::to_string(lo) +
+                         ".." + std::to_string(hi));
     }
     return n;
 }
@@ -116,6 +119,9 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
             opt.port = v;
         } else if (a == "--baud") {
             opt.baud = static_cast<unsigned>(to_long(v, a, 1, 4000000));
+            if (!baud_supported(opt.baud)) {
+                throw UsageError("--baud " + v + ": the line cannot take it; it can be " + kBauds);
+            }
         } else if (a == "--timeout") {
             opt.timeout_ms = static_cast<int>(to_long(v, a, 1, 600)) * 1000;
         } else if (a == "--interval") {
@@ -129,7 +135,7 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     if (!opt.replay.empty()) {
         // The recording holds these; taking them from elsewhere would not replay it.
         for (const char* o : {"--settings", "--cache", "--device-id", "--scenario", "--pty",
-                              "--port", "--rounds", "--interval", "--realtime", "--baud"}) {
+                              "--port", "--interval", "--realtime", "--baud"}) {
             if (given.count(o) != 0) {
                 throw UsageError(std::string(o) + " and --replay: the recording holds it");
             }

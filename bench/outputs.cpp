@@ -5,182 +5,359 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 namespace bench {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& path, const char* what, int error)
+std::string folder_of(const std::string& path)
 {
-    throw OutputError(path + ": " + what + ": " + std::strerror(error));
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-int open_output(const std::string& path, int flags)
+// The path with every symbolic link resolved, or the path itself when it
+// cannot be resolved (it does not exist yet).
+std::string resolved(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
-    if (fd < 0) fail(path, "cannot open for writing", errno);
-    return fd;
+    char buf[PATH_MAX];
+    if (realpath(path.c_str(), buf) != nullptr) return buf;
+    // Not there yet: its folder resolved, so that "./F" and an absolute path agree.
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (realpath(folder_of(path).c_str(), buf) != nullptr) {
+        return std::string(buf) + (std::strcmp(buf, "/") == 0 ? "" : "/") + name;
+    }
+    return path;
+}
+
+void sync_folder(const std::string& path)
+{
+    const int dir = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    fsync(dir);  // the new name on disk; best effort, the data already is
+    ::close(dir);
 }
 
 }  // namespace
 
-Outputs::Outputs(const Options& opt)
-    : json_path_(opt.json),
-      history_path_(opt.history),
-      cache_path_(opt.save_cache),
-      trace_path_(opt.trace),
-      record_path_(opt.record),
-      page_path_(opt.report)
+OutputFile::OutputFile(std::string path, Kind kind, int standard_fd)
+    : path_(std::move(path)), kind_(kind)
 {
-    const std::string& json = opt.json;
-    const std::string& history = opt.history;
-    const std::string& save_cache = opt.save_cache;
-    const std::string& trace = opt.trace;
-    try {
-        if (!opt.record.empty()) record_fd_ = open_output(opt.record, O_TRUNC);
-        if (!opt.report.empty()) page_fd_ = open_output(opt.report, O_TRUNC);
-        if (trace == "-") {
-            trace_fd_ = STDERR_FILENO;
-        } else if (!trace.empty()) {
-            trace_fd_ = open_output(trace, O_TRUNC);
-        }
-        if (json == "-") {
-            json_fd_ = STDOUT_FILENO;
-        } else if (!json.empty()) {
-            json_fd_ = open_output(json, O_TRUNC);
-        }
-        if (!history.empty()) history_fd_ = open_output(history, O_APPEND);
-        if (!save_cache.empty()) {
-            // A temporary file beside the cache: proves the folder writable now,
-            // and the cache is replaced whole (rename) at the end.
-            std::string templ = save_cache + ".XXXXXX";
-            cache_fd_ = mkstemp(templ.data());
-            if (cache_fd_ < 0) fail(save_cache, "cannot write beside it", errno);
-            cache_temp_ = templ;
-            fchmod(cache_fd_, 0644);
-        }
-    } catch (...) {
-        if (json_fd_ > STDOUT_FILENO) close(json_fd_);
-        if (history_fd_ >= 0) close(history_fd_);
-        if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
-        if (record_fd_ >= 0) close(record_fd_);
-        if (page_fd_ >= 0) close(page_fd_);
-        throw;
+    if (path_ == "-" && standard_fd >= 0) {
+        fd_ = standard_fd;
+        own_ = false;
+        return;
     }
+    struct stat st {};
+    const bool exists = stat(path_.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT) fail("cannot open for writing", errno);
+    if (exists && S_ISDIR(st.st_mode)) fail("cannot open for writing", EISDIR);
+    if (exists && !S_ISREG(st.st_mode)) {
+        if (kind_ == Kind::Whole || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+            throw OutputError(path_ + ": not a regular file; it is replaced whole, so it is " +
+                              "left as it is");
+        }
+        special_ = true;  // opened when the run starts, written in place
+        return;
+    }
+    target_ = resolved(path_);
+    regular_ = true;
+    if (exists && kind_ == Kind::Append) {
+        fd_ = open(target_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd_ < 0) fail("cannot open for writing", errno);
+        whole_ = st.st_size;
+        in_place_ = true;
+        return;
+    }
+    // An unnamed file in the target's folder: it proves the folder writable,
+    // and vanishes if the run dies before it is put in place.
+    fd_ = open(folder_of(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        std::string templ = target_ + ".XXXXXX";
+        fd_ = mkstemp(templ.data());
+        if (fd_ >= 0) temp_name_ = templ;
+    }
+    if (fd_ < 0) fail("cannot open for writing", errno);
+    // A file replaced keeps its permissions; a new one gets the umask's.
+    if (exists) fchmod(fd_, st.st_mode & 07777);
 }
 
-Outputs::~Outputs()
+OutputFile::~OutputFile()
 {
-    if (record_fd_ >= 0) close(record_fd_);
-    if (page_fd_ >= 0) close(page_fd_);
-    if (trace_fd_ > STDERR_FILENO) close(trace_fd_);
-    if (json_fd_ > STDOUT_FILENO) close(json_fd_);
-    if (history_fd_ >= 0) close(history_fd_);
-    if (cache_fd_ >= 0) {
-        close(cache_fd_);
-        unlink(cache_temp_.c_str());
-    }
+    release();
 }
 
-void Outputs::write_all(int fd, const std::string& path, const void* data, std::size_t size)
+OutputFile::OutputFile(OutputFile&& other) noexcept
 {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
+    *this = std::move(other);
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        path_ = std::move(other.path_);
+        target_ = std::move(other.target_);
+        kind_ = other.kind_;
+        fd_ = std::exchange(other.fd_, -1);
+        own_ = other.own_;
+        special_ = std::exchange(other.special_, false);
+        regular_ = other.regular_;
+        in_place_ = other.in_place_;
+        whole_ = other.whole_;
+        temp_name_ = std::exchange(other.temp_name_, std::string());
+    }
+    return *this;
+}
+
+void OutputFile::release() noexcept
+{
+    if (fd_ >= 0 && own_) ::close(fd_);
+    fd_ = -1;
+    if (!temp_name_.empty() && !in_place_) unlink(temp_name_.c_str());
+    temp_name_.clear();
+}
+
+std::string OutputFile::name() const
+{
+    if (own_) return path_;
+    return fd_ == STDOUT_FILENO ? "standard output" : "standard error";
+}
+
+void OutputFile::fail(const char* what, int error)
+{
+    // What was written whole stays; a torn line or record does not.
+    if (regular_ && fd_ >= 0) {
+        if (ftruncate(fd_, whole_) == 0) lseek(fd_, whole_, SEEK_SET);
+    }
+    throw OutputError(name() + ": " + what + ": " + std::strerror(error));
+}
+
+void OutputFile::put_in_place()
+{
+    if (!temp_name_.empty()) {
+        if (rename(temp_name_.c_str(), target_.c_str()) != 0) fail("cannot put in place", errno);
+        temp_name_.clear();
+    } else {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        if (kind_ == Kind::Append) {
+            // A new history: made only if still absent, never over another's file.
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+                fail("cannot put in place", errno);
+        } else {
+            // A name beside the target, then renamed over it in one step.
+            std::string temp;
+            for (int i = 0;; ++i) {
+                temp = target_ + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(i);
+                if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) ==
+                    0)
+                    break;
+                if (errno != EEXIST || i == 100) fail("cannot put in place", errno);
+            }
+            if (rename(temp.c_str(), target_.c_str()) != 0) {
+                const int error = errno;
+                unlink(temp.c_str());
+                fail("cannot put in place", error);
+            }
+        }
+    }
+    in_place_ = true;
+    sync_folder(target_);
+}
+
+void OutputFile::start()
+{
+    if (special_) {
+        fd_ = open(path_.c_str(), O_WRONLY | O_CLOEXEC | (kind_ == Kind::Append ? O_APPEND : 0));
+        special_ = false;
+        if (fd_ < 0) fail("cannot open for writing", errno);
+        return;
+    }
+    if (fd_ >= 0 && own_ && kind_ != Kind::Whole && !in_place_) put_in_place();
+}
+
+void OutputFile::write(const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(path, "write failed", n < 0 ? errno : ENOSPC);
-        p += n;
-        size -= static_cast<std::size_t>(n);
+        if (n <= 0) fail("write failed", n < 0 ? errno : ENOSPC);
+        done += static_cast<std::size_t>(n);
+    }
+    whole_ += static_cast<off_t>(bytes.size());
+}
+
+void OutputFile::sync()
+{
+    if (regular_ && fdatasync(fd_) != 0) fail("sync failed", errno);
+}
+
+void OutputFile::replace(const std::string& bytes)
+{
+    write(bytes);
+    if (fsync(fd_) != 0) fail("sync failed", errno);
+    put_in_place();
+}
+
+void OutputFile::close()
+{
+    if (fd_ < 0 || !own_) return;
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        regular_ = false;  // nothing left to cut back through
+        fail("close failed", error);
+    }
+}
+
+void check_distinct_files(const Options& opt)
+{
+    struct File {
+        const char* option;
+        const std::string* path;
+        bool output;
+    };
+    const File files[] = {
+        {"--plugin", &opt.plugin, false},     {"--settings", &opt.settings, false},
+        {"--cache", &opt.cache, false},       {"--scenario", &opt.scenario, false},
+        {"--replay", &opt.replay, false},     {"--json", &opt.json, true},
+        {"--trace", &opt.trace, true},        {"--record", &opt.record, true},
+        {"--report", &opt.report, true},      {"--history", &opt.history, true},
+        {"--save-cache", &opt.save_cache, true},
+    };
+    // What a file is: its device and inode, or its resolved path before it exists.
+    auto identity = [](const std::string& path, bool& shareable) {
+        shareable = false;
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0) {
+            // A terminal or /dev/null may take any number of outputs.
+            shareable = S_ISCHR(st.st_mode);
+            return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        }
+        return "path:" + resolved(path);
+    };
+    std::vector<std::pair<const File*, std::string>> seen;
+    for (const File& f : files) {
+        if (f.path->empty()) continue;
+        if (!f.output && f.path == &opt.settings && !opt.replay.empty()) continue;
+        bool shareable = false;
+        const std::string id = *f.path == "-" ? "-" : identity(*f.path, shareable);
+        if (shareable) continue;
+        for (const auto& [other, other_id] : seen) {
+            if (other_id != id || (!other->output && !f.output)) continue;
+            if (std::strcmp(other->option, "--cache") == 0 &&
+                std::strcmp(f.option, "--save-cache") == 0) {
+                continue;  // carried from run to run: read first, replaced at the end
+            }
+            if (id == "-" && (f.path == &opt.trace || other->path == &opt.trace)) {
+                continue;  // -D is standard error, --json - standard output
+            }
+            throw UsageError(std::string(other->option) + " " + *other->path + " and " + f.option +
+                             " " + *f.path +
+                             (id == "-" ? ": both on standard output" : ": the same file"));
+        }
+        seen.emplace_back(&f, id);
+    }
+}
+
+Outputs::Outputs(const Options& opt)
+    : json_(opt.json.empty() ? OutputFile()
+                             : OutputFile(opt.json, OutputFile::Kind::Stream, STDOUT_FILENO)),
+      trace_(opt.trace.empty() ? OutputFile()
+                               : OutputFile(opt.trace, OutputFile::Kind::Stream, STDERR_FILENO)),
+      record_(opt.record.empty() ? OutputFile()
+                                 : OutputFile(opt.record, OutputFile::Kind::Stream)),
+      history_(opt.history.empty() ? OutputFile()
+                                   : OutputFile(opt.history, OutputFile::Kind::Append)),
+      cache_(opt.save_cache.empty() ? OutputFile()
+                                    : OutputFile(opt.save_cache, OutputFile::Kind::Whole)),
+      page_file_(opt.report.empty() ? OutputFile()
+                                    : OutputFile(opt.report, OutputFile::Kind::Whole))
+{
+}
+
+void Outputs::start()
+{
+    for (OutputFile* f : {&json_, &trace_, &record_, &history_}) {
+        if (f->on()) f->start();
     }
 }
 
 void Outputs::json_line(const std::string& line)
 {
-    if (json_fd_ < 0) return;
-    const std::string text = line + '\n';
-    write_all(json_fd_, json_path_ == "-" ? "standard output" : json_path_, text.data(),
-              text.size());
+    if (!json_.on()) return;
+    json_.write(line + '\n');
     ++json_lines_;
 }
 
 void Outputs::trace_line(const std::string& line)
 {
-    if (trace_fd_ < 0) return;
-    const std::string text = line + '\n';
-    write_all(trace_fd_, trace_path_ == "-" ? "standard error" : trace_path_, text.data(),
-              text.size());
+    if (!trace_.on()) return;
+    trace_.write(line + '\n');
+    ++trace_lines_;
 }
 
 void Outputs::record_line(const std::string& line)
 {
-    if (record_fd_ < 0) return;
-    const std::string text = line + '\n';
-    write_all(record_fd_, record_path_, text.data(), text.size());
+    if (!record_.on()) return;
+    record_.write(line + '\n');
+    ++record_lines_;
 }
 
 void Outputs::history(const std::vector<std::uint8_t>& record)
 {
-    if (history_fd_ < 0) return;
-    write_all(history_fd_, history_path_, record.data(), record.size());
+    if (!history_.on()) return;
+    history_.write(std::string(record.begin(), record.end()));
     // On disk with its round: a power cut or a kill loses nothing written.
-    if (fdatasync(history_fd_) != 0 && errno != EINVAL) fail(history_path_, "sync failed", errno);
+    history_.sync();
     ++history_records_;
+}
+
+void Outputs::add(const std::string& phrase)
+{
+    done_ += (done_.empty() ? "" : ", ") + phrase;
 }
 
 std::string Outputs::finish(const std::vector<std::uint8_t>& last_record)
 {
-    std::string done;
-    auto add = [&](const std::string& s) { done += (done.empty() ? "" : ", ") + s; };
-    // Closes a file of its own (not standard output or error), checked.
-    auto close_file = [&](int& fd, int first_own, const std::string& path,
-                          const std::string& what) {
-        if (fd < first_own) return;
-        const int closing = fd;
-        fd = -1;
-        if (close(closing) != 0) fail(path, "close failed", errno);
-        add(what);
+    done_.clear();
+    // Each file says what it holds, even when a later one fails.
+    auto close_stream = [&](OutputFile& f, std::size_t count, const char* what) {
+        if (!f.on()) return;
+        f.close();
+        add(std::to_string(count) + " " + what + " " + f.name());
     };
-    close_file(json_fd_, STDERR_FILENO + 1, json_path_,
-               std::to_string(json_lines_) + " JSON lines in " + json_path_);
-    close_file(trace_fd_, STDERR_FILENO + 1, trace_path_, "the line traced in " + trace_path_);
-    close_file(record_fd_, 0, record_path_, "the session recorded in " + record_path_);
-    if (page_fd_ >= 0) {
+    close_stream(json_, json_lines_, "JSON lines in");
+    close_stream(trace_, trace_lines_, "trace lines in");
+    close_stream(record_, record_lines_, "recording lines in");
+    close_stream(history_, history_records_, "records appended to");
+    if (page_file_.on()) {
         std::ostringstream page;
         page_.write(page, "vx40-bench");
-        const std::string text = page.str();
-        write_all(page_fd_, page_path_, text.data(), text.size());
-        close_file(page_fd_, 0, page_path_, "the run pictured in " + page_path_);
+        page_file_.replace(page.str());
+        page_file_.close();
+        add("the run pictured in " + page_file_.path());
     }
-    close_file(history_fd_, 0, history_path_,
-               std::to_string(history_records_) + " records appended to " + history_path_);
-    if (cache_fd_ >= 0) {
-        const int fd = cache_fd_;
-        cache_fd_ = -1;
+    if (cache_.on()) {
         if (last_record.empty()) {
-            close(fd);
-            unlink(cache_temp_.c_str());
-            add("no record to save in " + cache_path_);
+            const std::string path = cache_.path();
+            cache_ = OutputFile();  // the unnamed file goes; the old cache stays
+            add("no record to save in " + path);
         } else {
-            try {
-                write_all(fd, cache_path_, last_record.data(), last_record.size());
-                if (fsync(fd) != 0) fail(cache_path_, "sync failed", errno);
-            } catch (...) {
-                close(fd);
-                unlink(cache_temp_.c_str());
-                throw;
-            }
-            if (close(fd) != 0 || rename(cache_temp_.c_str(), cache_path_.c_str()) != 0) {
-                const int error = errno;
-                unlink(cache_temp_.c_str());
-                fail(cache_path_, "cannot replace", error);
-            }
-            add("cache saved in " + cache_path_);
+            cache_.replace(std::string(last_record.begin(), last_record.end()));
+            cache_.close();
+            add("cache saved in " + cache_.path());
         }
     }
-    return done;
+    return done_;
 }
 
 }  // namespace bench

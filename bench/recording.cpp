@@ -1,8 +1,8 @@
 #include "recording.h"
 
-#include <json/reader.h>
-
 #include <sstream>
+
+#include "json_text.h"
 
 #include "report.h"
 
@@ -88,23 +88,15 @@ Json::Value frame_event(const char* event, double t, long round, std::size_t ste
     return e;
 }
 
-Recording parse_recording(const std::string& text)
+Recording parse_recording(std::istream& in)
 {
     Recording rec;
-    std::istringstream in(text);
-    std::string raw;
-    std::size_t n = 0;
     bool have_session = false;
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    while (std::getline(in, raw)) {
-        ++n;
-        if (raw.empty()) continue;
-        Json::Value v;
-        std::string errors;
-        if (!reader->parse(raw.data(), raw.data() + raw.size(), &v, &errors) || !v.isObject()) {
-            fault(n, "not a JSON object: " + errors);
-        }
+    bool read_seen = true;  // the last round's values were read: the round is whole
+    std::size_t last_line = 0;
+    auto each = [&](std::size_t n, const Json::Value& v) {
+        last_line = n;
+        if (!v.isObject()) fault(n, "not a JSON object");
         const std::string event = need(v, "event", &Json::Value::isString, n).asString();
         if (event == "session") {
             if (have_session) fault(n, "a second session line");
@@ -122,7 +114,7 @@ Recording parse_recording(const std::string& text)
             rec.baud = need(v, "baud", &Json::Value::isUInt, n).asUInt();
             rec.timeout_ms = need(v, "timeout_ms", &Json::Value::isInt, n).asInt();
             have_session = true;
-            continue;
+            return;
         }
         if (!have_session) fault(n, "the session line must come first");
         const long round = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
@@ -130,25 +122,34 @@ Recording parse_recording(const std::string& text)
             if (round != static_cast<long>(rec.rounds.size()) + 1) {
                 fault(n, "round " + std::to_string(round) + " out of order");
             }
+            if (!read_seen) fault(n, "round " + std::to_string(round - 1) + " has no \"read\"");
             RecordedRound r;
             r.round = round;
+            r.line = n;
             r.clock =
                 static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
             r.read_clock = r.clock;
             rec.rounds.push_back(std::move(r));
-            continue;
+            read_seen = false;
+            return;
         }
-        if (rec.rounds.empty() || rec.rounds.back().round != round) {
+        if (rec.rounds.empty() || rec.rounds.back().round != round || read_seen) {
             fault(n, "an event of round " + std::to_string(round) + " outside that round");
         }
         RecordedRound& r = rec.rounds.back();
         if (event == "read") {
             r.read_clock =
                 static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+            read_seen = true;
         } else if (event == "tx") {
-            r.exchanges.push_back({need(v, "text", &Json::Value::isString, n).asString(), {}});
+            RecordedExchange e;
+            e.request = need(v, "text", &Json::Value::isString, n).asString();
+            e.line = n;
+            r.exchanges.push_back(std::move(e));
         } else if (event == "rx" || event == "timeout") {
             if (r.exchanges.empty()) fault(n, event + " before any request");
+            RecordedExchange& e = r.exchanges.back();
+            if (e.timed_out) fault(n, event + " after the request's timeout");
             if (event == "rx") {
                 Received got;
                 got.frame = need(v, "text", &Json::Value::isString, n).asString();
@@ -157,13 +158,25 @@ Recording parse_recording(const std::string& text)
                 }
                 got.clock =
                     static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
-                r.exchanges.back().reply.push_back(std::move(got));
+                e.reply.push_back(std::move(got));
+            } else {
+                e.timed_out = true;
             }
         } else {
             fault(n, "unknown event \"" + event + "\"");
         }
+    };
+    rec.warning = read_json_lines(in, each);
+    if (!have_session) fault(last_line, "no session line: not a recording");
+    if (!read_seen) {
+        // A run that was killed or lost its disk: its whole rounds replay.
+        const RecordedRound& cut = rec.rounds.back();
+        rec.warning += std::string(rec.warning.empty() ? "" : "; ") + "it ends in round " +
+                       std::to_string(cut.round) + " (from line " + std::to_string(cut.line) +
+                       "), before its values were read: " + std::to_string(cut.round - 1) +
+                       " whole rounds replayed";
+        rec.rounds.pop_back();
     }
-    if (!have_session) fault(n, "no session line: not a recording");
     return rec;
 }
 
@@ -196,6 +209,11 @@ Reply Replay::exchange(const std::string& request_line)
     if (e.request != request_line) {
         throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
                              ", the recording has " + printable(e.request));
+    }
+    if (e.reply.empty() && !e.timed_out) {
+        // Neither a reply nor a timeout: the recording lost it; none is made up.
+        throw ReplayDeparted(at + "the recording has no reply and no timeout for " +
+                             printable(e.request) + " (line " + std::to_string(e.line) + ")");
     }
     return e.reply;
 }

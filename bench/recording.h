@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <istream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -29,7 +30,9 @@ namespace bench {
 
 struct RecordedExchange {
     std::string request;
-    Reply reply;  // empty: the request timed out
+    Reply reply;             // what came, in order
+    bool timed_out = false;  // the request's timeout fell (a late reply comes with the next)
+    std::size_t line = 0;    // of its "tx", for messages
 };
 
 struct RecordedRound {
@@ -37,6 +40,7 @@ struct RecordedRound {
     std::time_t clock = 0;       // at the round's start
     std::time_t read_clock = 0;  // when its values were read
     std::vector<RecordedExchange> exchanges;
+    std::size_t line = 0;  // of its "round" event
 };
 
 struct Recording {
@@ -47,11 +51,13 @@ struct Recording {
     std::string line;
     unsigned baud = 0;
     int timeout_ms = 0;
-    std::vector<RecordedRound> rounds;
+    std::vector<RecordedRound> rounds;  // whole rounds only
+    std::string warning;  // a torn last line, a last round cut short: "" when whole
 };
 
-// Parses a recording; throws std::runtime_error naming the line and the fault.
-Recording parse_recording(const std::string& text);
+// Parses a recording; throws std::runtime_error naming the line and the fault
+// (JsonSyntax: "LINE:COLUMN: reason").
+Recording parse_recording(std::istream& in);
 
 // The JSON lines of a recording, one per call.
 Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,

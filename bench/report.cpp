@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 namespace bench {
@@ -108,6 +109,16 @@ std::string trace_line(const FrameEvent& e)
     return line;
 }
 
+std::string shortest(float v)
+{
+    char buf[32];
+    for (int digits = 1; digits <= 9; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, static_cast<double>(v));
+        if (std::strtof(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
 Json::Value to_json(const RoundResult& r)
 {
     Json::Value o(Json::objectValue);
@@ -142,6 +153,7 @@ Json::Value to_json(const RoundResult& r)
     for (const auto& j : r.rejected) o["rejected"].append(j);
     o["missing"] = Json::Value(Json::arrayValue);
     for (const auto& m : r.missing) o["missing"].append(m);
+    if (!r.line_lost.empty()) o["line_lost"] = r.line_lost;
     if (!r.frames.empty()) {
         o["frames"] = Json::Value(Json::arrayValue);
         for (const auto& e : r.frames) {
@@ -193,6 +205,7 @@ void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet)
     }
     for (const auto& j : r.rejected) out << "  rejected frame: " << j << '\n';
     for (const auto& m : r.missing) out << "  no reply to " << m << '\n';
+    if (!r.line_lost.empty()) out << "  " << red << "line lost: " << r.line_lost << off << '\n';
     if (!quiet) {
         for (const auto& l : r.log) out << "  | " << l << '\n';
     }

@@ -48,6 +48,7 @@ struct RoundResult {
     std::vector<std::string> rejected;
     std::vector<std::string> missing;  // requests without a reply in time
     std::vector<FrameEvent> frames;    // kept when the line is traced
+    std::string line_lost;             // why the serial line went away in this round
 };
 
 // English gloss of a text the plug-in gives (an alarm or a refusal), or "".
@@ -56,6 +57,9 @@ std::string gloss(const std::string& text);
 std::string refusal_code(const std::string& text);
 
 std::string hex(const std::vector<std::uint8_t>& bytes);
+// The shortest text that reads back as exactly `v`, with an exponent when
+// that is shorter ("230.5", "3.4e+38").
+std::string shortest(float v);
 Json::Value to_json(const RoundResult& r);
 void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet);
 

@@ -1,8 +1,11 @@
 // vx40-report: the report page of vx40-bench, made from a saved --json file.
 //   vx40-report ROUNDS.jsonl PAGE.html
+// The page replaces its file whole once it is written; the rounds file and
+// the page must be two files. A last line cut short (a killed run) is left
+// out with a warning.
 // Exit status: 0 written, 2 a bad argument or input line (named), 3 the page
 // cannot be written.
-#include <json/reader.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +13,21 @@
 #include <iostream>
 #include <sstream>
 
+#include "json_text.h"
+#include "outputs.h"
 #include "page.h"
+
+namespace {
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -20,43 +37,46 @@ int main(int argc, char** argv)
     }
     const std::string in_path = argv[1];
     const std::string out_path = argv[2];
+    if (same_file(in_path, out_path)) {
+        std::cerr << "vx40-report: " << in_path << " and " << out_path
+                  << ": the same file; the page would replace its rounds\n";
+        return 2;
+    }
     std::ifstream in(in_path, std::ios::binary);
     if (!in) {
         std::cerr << "vx40-report: " << in_path << ": cannot read: " << std::strerror(errno)
                   << '\n';
         return 2;
     }
-    std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        std::cerr << "vx40-report: " << out_path
-                  << ": cannot open for writing: " << std::strerror(errno) << '\n';
+    bench::OutputFile out;
+    try {
+        out = bench::OutputFile(out_path, bench::OutputFile::Kind::Whole);
+    } catch (const bench::OutputError& e) {
+        std::cerr << "vx40-report: " << e.what() << '\n';
         return 3;
     }
     bench::ReportPage page;
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string line;
-    std::size_t n = 0;
+    std::size_t at = 0;
     try {
-        while (std::getline(in, line)) {
-            ++n;
-            if (line.empty()) continue;
-            Json::Value round;
-            std::string errors;
-            if (!reader->parse(line.data(), line.data() + line.size(), &round, &errors)) {
-                throw std::runtime_error("not JSON: " + errors);
-            }
-            page.add(round);
-        }
+        const std::string warning = bench::read_json_lines(in, [&](std::size_t n, const Json::Value& v) {
+            at = n;
+            page.add(v);
+        });
+        if (!warning.empty()) std::cerr << "vx40-report: warning: " << in_path << ": " << warning << '\n';
+    } catch (const bench::JsonSyntax& e) {
+        std::cerr << "vx40-report: " << in_path << ":" << e.what() << '\n';
+        return 2;
     } catch (const std::exception& e) {
-        std::cerr << "vx40-report: " << in_path << ": line " << n << ": " << e.what() << '\n';
+        std::cerr << "vx40-report: " << in_path << ": line " << at << ": " << e.what() << '\n';
         return 2;
     }
-    page.write(out, in_path);
-    out.flush();
-    if (!out) {
-        std::cerr << "vx40-report: " << out_path << ": write failed: " << std::strerror(errno)
-                  << '\n';
+    try {
+        std::ostringstream text;
+        page.write(text, in_path);
+        out.replace(text.str());
+        out.close();
+    } catch (const bench::OutputError& e) {
+        std::cerr << "vx40-report: " << e.what() << '\n';
         return 3;
     }
     std::cout << "vx40-report: " << page.rounds() << " rounds pictured in " << out_path << '\n';

@@ -97,9 +97,7 @@ void read_values(const PMBusProtocol& dev, RoundResult& r)
     for (const char* name : kValueNames) {
         try {
             const float v = dev.Get_Value(0, name);
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(v));
-            r.values.emplace_back(name, buf);
+            r.values.emplace_back(name, shortest(v));
             r.value_ok.push_back(true);
             r.value_num.push_back(v);
         } catch (const std::out_of_range& e) {
@@ -250,10 +248,31 @@ void Session::run_round(Transport& line, RoundResult& r)
     collect(host_, r);
 }
 
-SessionEnd Session::run(const Json::Value& settings, const std::string* cache_image,
-                        const Scenario& scenario, const Recording* replay)
+std::string summary_line(const SessionEnd& end, int stop_signal, const std::string& written)
 {
-    SessionEnd end;
+    long refused = 0;
+    std::string reasons;
+    for (const auto& [why, count] : end.refused) {
+        refused += count;
+        reasons += (reasons.empty() ? "" : ", ") + why + " x" + std::to_string(count);
+    }
+    std::string s = "vx40-bench: " + std::to_string(end.rounds) + " rounds, " +
+                    std::to_string(end.completed) + " completed, " +
+                    std::to_string(end.timeouts) + " timeouts, " + std::to_string(refused) +
+                    " frames refused" + (reasons.empty() ? "" : " (" + reasons + ")");
+    if (stop_signal != 0) s += " (stopped by a signal)";
+    if (!end.line_lost.empty()) {
+        s += "; the line was lost in round " + std::to_string(end.line_lost_round) + ": " +
+             end.line_lost;
+    }
+    if (!end.departed.empty()) s += "; the replay left its recording: " + end.departed;
+    return s + (written.empty() ? "" : "; " + written) + '\n';
+}
+
+void Session::run(const Json::Value& settings, const std::string* cache_image,
+                  const Scenario& scenario, const Recording* replay,
+                  std::unique_ptr<Transport> port, SessionEnd& end)
+{
     replaying_ = replay != nullptr;
     const standin::ScopedHost bind(host_);
     // The virtual clock starts from the real local time, or from the recording's.
@@ -285,14 +304,20 @@ SessionEnd Session::run(const Json::Value& settings, const std::string* cache_im
         auto r = std::make_unique<Replay>(*replay);
         replayer = r.get();
         line = std::move(r);
-    } else if (!opt_.port.empty()) {
-        line = over_port(opt_.port, line_options);
+    } else if (port != nullptr) {
+        // Opened at the command line's baud or the default; the device's own
+        // setting applies when no --baud was given.
+        if (opt_.baud == 0) port->set_baud(line_options.baud);
+        line = std::move(port);
     } else if (opt_.pty) {
         line = over_pty(ups, line_options);
     } else {
         line = in_process(ups);
     }
     if (!outputs_.json_on_stdout()) std::cout << "line: " << line->where() << '\n';
+    // Everything that could fail before the first round has passed: only now
+    // does anything at an output's path change.
+    outputs_.start();
     record(session_event(opt_.device_id, settings,
                          cache_image != nullptr ? *cache_image : std::string(),
                          standin::clock_now(), replay != nullptr ? replay->line : line->where(),
@@ -308,9 +333,9 @@ SessionEnd Session::run(const Json::Value& settings, const std::string* cache_im
         report(r);
     }
 
-    const long rounds = replay != nullptr  ? static_cast<long>(replay->rounds.size())
-                        : opt_.rounds >= 0 ? opt_.rounds
-                                           : static_cast<long>(scenario.rounds.size());
+    long rounds = replay != nullptr ? static_cast<long>(replay->rounds.size())
+                                    : static_cast<long>(scenario.rounds.size());
+    if (opt_.rounds >= 0 && (replay == nullptr || opt_.rounds < rounds)) rounds = opt_.rounds;
     for (long n = 1; n <= rounds && g_stop_signal == 0; ++n) {
         const auto i = static_cast<std::size_t>(n - 1);
         const RoundScript script =
@@ -333,6 +358,8 @@ SessionEnd Session::run(const Json::Value& settings, const std::string* cache_im
             if (replayer != nullptr && g_stop_signal == 0) replayer->end_round();
         } catch (const LineLost& e) {
             end.line_lost = e.what();
+            end.line_lost_round = n;
+            r.line_lost = e.what();
         } catch (const ReplayDeparted& e) {
             end.departed = e.what();
         }
@@ -346,12 +373,14 @@ SessionEnd Session::run(const Json::Value& settings, const std::string* cache_im
         }
         record(clock_event("read", n, standin::clock_now()));
         for (const auto& why : r.rejected) ++end.refused[why];
-        report(r);
+        end.timeouts += static_cast<long>(r.missing.size());
         end.rounds = n;
+        if (r.completed) ++end.completed;
+        if (!r.record.empty()) end.last_record = r.record;
+        report(r);
         if (!end.line_lost.empty() || !end.departed.empty()) break;
     }
     end.last_record = last_record_;
-    return end;
 }
 
 }  // namespace bench

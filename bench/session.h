@@ -27,20 +27,30 @@ extern volatile std::sig_atomic_t g_stop_signal;
 
 struct SessionEnd {
     long rounds = 0;                      // rounds run
+    long completed = 0;                   // rounds whose record was saved
+    long timeouts = 0;                    // requests without a reply in time
     std::map<std::string, long> refused;  // decoder refusals by reason
     std::vector<std::uint8_t> last_record;
     std::string line_lost;  // why the serial line went away, if it did
+    long line_lost_round = 0;
     std::string departed;   // where a replay left its recording, if it did
 };
+
+// The run's last line: rounds run and completed, timeouts, refused frames by
+// reason, a lost line and where, what was written where.
+std::string summary_line(const SessionEnd& end, int stop_signal, const std::string& written);
 
 class Session {
 public:
     Session(const Options& opt, const standin::Plugin& plugin, Outputs& outputs);
-    // Applies the settings and restores the cache (round 0), then runs the
-    // rounds of the scenario, or until a signal or a lost line ends it. With
-    // a recording, its rounds are replayed instead of the scenario's.
-    SessionEnd run(const Json::Value& settings, const std::string* cache_image,
-                   const Scenario& scenario, const Recording* replay);
+    // Applies the settings, puts the outputs in place and restores the cache
+    // (round 0), then runs the rounds of the scenario, or until a signal or a
+    // lost line ends it. With a recording, its rounds are replayed instead of
+    // the scenario's. `port`: a serial port opened before the plug-in was
+    // loaded, or null. `end` holds what ran, also when an exception ends it.
+    void run(const Json::Value& settings, const std::string* cache_image,
+             const Scenario& scenario, const Recording* replay,
+             std::unique_ptr<Transport> port, SessionEnd& end);
 
 private:
     void report(RoundResult& r);

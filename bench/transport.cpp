@@ -59,28 +59,20 @@ private:
     std::string owed_;
 };
 
+// The speeds a port may be set to: the baud and its termios constant.
+constexpr struct {
+    unsigned baud;
+    speed_t speed;
+} kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+               {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
 speed_t speed_of(unsigned baud)
 {
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        default:
-            throw std::invalid_argument("baud rate " + std::to_string(baud) + " not supported");
+    for (const auto& s : kSpeeds) {
+        if (s.baud == baud) return s.speed;
     }
+    throw std::invalid_argument("baud rate " + std::to_string(baud) + " not supported; it can be " +
+                                kBauds);
 }
 
 void make_raw(int fd, unsigned baud, const std::string& device)
@@ -88,15 +80,16 @@ void make_raw(int fd, unsigned baud, const std::string& device)
     termios t{};
     if (tcgetattr(fd, &t) != 0) {
         if (errno == ENOTTY || errno == EINVAL)
-            throw std::invalid_argument(device + ": not a serial port");
-        throw std::system_error(errno, std::generic_category(), device);
+            throw std::invalid_argument("port " + device + ": not a serial port");
+        throw std::invalid_argument("port " + device + ": " + std::strerror(errno));
     }
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     cfsetispeed(&t, speed_of(baud));
     cfsetospeed(&t, speed_of(baud));
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        throw std::system_error(errno, std::generic_category(), device + ": cannot set the line");
+        throw std::invalid_argument("port " + device + ": cannot set the line: " +
+                                    std::strerror(errno));
     }
 }
 
@@ -191,6 +184,7 @@ public:
         return got;
     }
     std::string where() const override { return device_; }
+    void set_baud(unsigned baud) override { make_raw(fd_, baud, device_); }
 
 private:
     int fd_;
@@ -319,10 +313,22 @@ std::unique_ptr<Transport> over_pty(LineUps& ups, const LineOptions& line)
     return std::make_unique<Pty>(ups, line);
 }
 
+const char* const kBauds = "1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200";
+
+bool baud_supported(unsigned baud)
+{
+    for (const auto& s : kSpeeds) {
+        if (s.baud == baud) return true;
+    }
+    return false;
+}
+
 std::unique_ptr<Transport> over_port(const std::string& device, const LineOptions& line)
 {
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) throw std::invalid_argument(device + ": cannot open: " + std::strerror(errno));
+    if (fd < 0) {
+        throw std::invalid_argument("port " + device + ": cannot open: " + std::strerror(errno));
+    }
     try {
         make_raw(fd, line.baud, device);
     } catch (...) {

@@ -38,6 +38,8 @@ public:
     virtual Reply exchange(const std::string& request_line) = 0;
     // Where the line is, for a person: "emulator in process", a device path.
     virtual std::string where() const = 0;
+    // A serial port set to another speed; other lines have none.
+    virtual void set_baud(unsigned /*baud*/) {}
 };
 
 struct LineOptions {
@@ -52,8 +54,11 @@ std::unique_ptr<Transport> in_process(LineUps& ups);
 // The emulator behind a pseudo-terminal pair; the host side is opened as a
 // serial port with termios.
 std::unique_ptr<Transport> over_pty(LineUps& ups, const LineOptions& line);
+// The speeds a serial line can be set to, and whether `baud` is one.
+extern const char* const kBauds;
+bool baud_supported(unsigned baud);
 // A real serial port; no emulator. Throws std::invalid_argument naming the
-// device when it cannot be opened or is not a serial port.
+// port when it cannot be opened or is not a serial port.
 std::unique_ptr<Transport> over_port(const std::string& device, const LineOptions& line);
 
 }  // namespace bench

@@ -145,7 +145,7 @@ TEST(Bench, RefusedFrameEndsTheRoundAndIsCounted)
     EXPECT_EQ(run.rounds[0]["requests"].size(), 2U);
     EXPECT_TRUE(run.rounds[1]["completed"].asBool());  // the next round starts afresh
     const BenchRun shown = bench("--scenario " + scenario);
-    EXPECT_NE(shown.out.find("rejected frames: odd LENID x1"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("1 frames refused (odd LENID x1)"), std::string::npos) << shown.out;
 }
 
 // The line shown: every frame in both directions, the decoder's verdict, a
@@ -278,7 +278,7 @@ TEST(Bench, OutputsThatCannotBeWrittenExitThree)
         EXPECT_NE(run.out.find("/nonexistent/dir/out"), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("No such file or directory"), std::string::npos) << run.out;
     }
-    for (const char* option : {"--json", "--history", "--record", "--report"}) {
+    for (const char* option : {"--json", "--history", "--record", "--trace"}) {
         const BenchRun full = bench(std::string(option) + " /dev/full --rounds 1");
         EXPECT_EQ(full.status, 3) << option << "\n" << full.out;
         EXPECT_NE(full.out.find("/dev/full: write failed: No space left on device"),
@@ -445,7 +445,7 @@ TEST(Bench, WireFaultsAreRefusedCountedOrFound)
         EXPECT_NE(traced.find("round 7 step 1 <- noise \\x01garbage~12  skipped"),
                   std::string::npos)
             << line << traced;
-        EXPECT_NE(run.out.find("rejected frames: late reply x1"), std::string::npos) << line;
+        EXPECT_NE(run.out.find("1 frames refused (late reply x1)"), std::string::npos) << line;
     }
 }
 
