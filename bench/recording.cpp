@@ -52,7 +52,7 @@ Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
 {
     Json::Value e;
     e["event"] = "session";
-    e["format"] = 1;
+    e["format"] = 2;
     e["device_id"] = device_id;
     e["settings"] = settings;
     if (!cache.empty()) e["cache"] = hex_of(cache);
@@ -84,6 +84,7 @@ Json::Value frame_event(const char* event, double t, long round, std::size_t ste
     if (got != nullptr) {
         if (!got->noise.empty()) e["noise"] = hex_of(got->noise);
         e["clock"] = static_cast<Json::Int64>(got->clock);
+        if (got->late) e["late"] = true;
     }
     return e;
 }
@@ -92,6 +93,7 @@ Recording parse_recording(std::istream& in)
 {
     Recording rec;
     bool have_session = false;
+    unsigned format = 0;
     bool read_seen = true;  // the last round's values were read: the round is whole
     std::size_t last_line = 0;
     auto each = [&](std::size_t n, const Json::Value& v) {
@@ -100,8 +102,9 @@ Recording parse_recording(std::istream& in)
         const std::string event = need(v, "event", &Json::Value::isString, n).asString();
         if (event == "session") {
             if (have_session) fault(n, "a second session line");
-            if (need(v, "format", &Json::Value::isUInt, n).asUInt() != 1) {
-                fault(n, "format " + v["format"].asString() + " unknown (this bench reads 1)");
+            format = need(v, "format", &Json::Value::isUInt, n).asUInt();
+            if (format != 1 && format != 2) {
+                fault(n, "format " + v["format"].asString() + " unknown (this bench reads 1 and 2)");
             }
             rec.device_id = need(v, "device_id", &Json::Value::isUInt, n).asUInt();
             rec.settings = need(v, "settings", &Json::Value::isObject, n);
@@ -152,12 +155,21 @@ Recording parse_recording(std::istream& in)
             if (e.timed_out) fault(n, event + " after the request's timeout");
             if (event == "rx") {
                 Received got;
-                got.frame = need(v, "text", &Json::Value::isString, n).asString();
                 if (v.isMember("noise")) {
                     got.noise = unhex(need(v, "noise", &Json::Value::isString, n).asString(), n);
                 }
+                if (v.isMember("text") || got.noise.empty()) {
+                    got.frame = need(v, "text", &Json::Value::isString, n).asString();
+                }
                 got.clock =
                     static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+                if (format == 1) {
+                    // Format 1 marked no late frame: every frame but an
+                    // exchange's last was late.
+                    for (Received& before : e.reply) before.late = true;
+                } else {
+                    got.late = v.isMember("late") && v["late"].asBool();
+                }
                 e.reply.push_back(std::move(got));
             } else {
                 e.timed_out = true;
@@ -210,7 +222,9 @@ Reply Replay::exchange(const std::string& request_line)
         throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
                              ", the recording has " + printable(e.request));
     }
-    if (e.reply.empty() && !e.timed_out) {
+    bool answered = false;
+    for (const Received& got : e.reply) answered = answered || (!got.frame.empty() && !got.late);
+    if (!answered && !e.timed_out) {
         // Neither a reply nor a timeout: the recording lost it; none is made up.
         throw ReplayDeparted(at + "the recording has no reply and no timeout for " +
                              printable(e.request) + " (line " + std::to_string(e.line) + ")");

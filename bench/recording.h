@@ -1,15 +1,18 @@
 // A session recorded as JSON Lines, and played back in place of a line.
 //
 // The first line describes the session; one line follows per event:
-//   {"event":"session","format":1,"device_id":1,"settings":{..},"cache":"<hex>",
+//   {"event":"session","format":2,"device_id":1,"settings":{..},"cache":"<hex>",
 //    "clock":1796810400,"line":"emulator in process","baud":4800,"timeout_ms":2000}
 //   {"event":"round","round":1,"clock":1796810400}      clock: the local time, seconds
 //   {"event":"tx","t":0.0012,"round":1,"step":1,"text":"~21012A410000FDA4\r"}
 //   {"event":"rx","t":0.0019,"round":1,"step":1,"text":"~...\r","noise":"<hex>",
-//    "clock":1796810400}
+//    "clock":1796810400,"late":true}
 //   {"event":"timeout","t":2.0031,"round":4,"step":4}
 //   {"event":"read","round":1,"clock":1796810400}       when the round's values were read
-// "cache" and "noise" appear only when there is one. t: seconds since the
+// "cache" and "noise" appear only when there is one; an "rx" of noise alone
+// (characters that never became a frame) has no "text"; "late" marks a frame
+// owed to an earlier request that timed out. Format 1 (still read) had no
+// "late": every frame but an exchange's last was late. t: seconds since the
 // session began, monotonic. clock: the local time in seconds since the epoch,
 // what the plug-in's time stamps and staleness are made of.
 #pragma once

@@ -161,8 +161,11 @@ void Session::line_event(RoundResult& r, const char* direction, const std::strin
     const double t =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const std::size_t step = r.requests.size();
-    if (std::strcmp(direction, "late") != 0 && std::strcmp(direction, "noise") != 0) {
+    // Noise is recorded with its frame, or alone (an "rx" without a frame).
+    if (std::strcmp(direction, "noise") != 0) {
         record(frame_event(direction, t, r.round, step, text, got));
+    } else if (got != nullptr) {
+        record(frame_event("rx", t, r.round, step, "", got));
     }
     if (!outputs_.tracing()) return;
     FrameEvent e;
@@ -178,22 +181,18 @@ void Session::line_event(RoundResult& r, const char* direction, const std::strin
 
 bool Session::deliver(RoundResult& r, Reply& reply, const char* request)
 {
-    if (reply.empty()) {
-        line_event(r, "timeout", "", std::to_string(opt_.timeout_ms) + " ms");
-        r.missing.emplace_back(request);
-        dev_->process_error();
-        return false;
-    }
-    for (std::size_t i = 0; i < reply.size(); ++i) {
-        Received& got = reply[i];
+    for (Received& got : reply) {
         if (replaying_) {
             standin::set_clock(got.clock);  // the clock as it was when the frame came
         } else {
             got.clock = standin::clock_now();
         }
+        if (got.frame.empty()) {
+            // Characters that never became a frame: shown and kept, nothing decoded.
+            line_event(r, "noise", got.noise, "skipped", &got);
+            continue;
+        }
         if (!got.noise.empty()) line_event(r, "noise", got.noise, "skipped");
-        // Every frame but the last came late, owed to a request that timed out.
-        const bool late = i + 1 < reply.size();
         standin::Decoded decoded;
         const auto refusal = standin::decode_frame(
             got.frame.data(), got.frame.size(), dev_->protocol_version_, dev_->address_, decoded);
@@ -204,17 +203,22 @@ bool Session::deliver(RoundResult& r, Reply& reply, const char* request)
             std::snprintf(rtn, sizeof rtn, "RTN %02X (error return)", decoded.bytes[3]);
             verdict = rtn;
         }
-        if (late) verdict = "late reply";
+        // A frame owed to an earlier request that timed out.
+        if (got.late) verdict = "late reply";
         line_event(r, "rx", got.frame, verdict, &got);
         if (verdict != "accepted") {
             r.rejected.push_back(verdict);
             dev_->process_error();
-            if (late) continue;
+            if (got.late) continue;
             return false;
         }
         dev_->process(decoded.bytes.data(), static_cast<unsigned>(decoded.bytes.size()));
+        return true;
     }
-    return true;
+    line_event(r, "timeout", "", std::to_string(opt_.timeout_ms) + " ms");
+    r.missing.emplace_back(request);
+    dev_->process_error();
+    return false;
 }
 
 void Session::run_round(Transport& line, RoundResult& r)

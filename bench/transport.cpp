@@ -22,21 +22,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The frames in `bytes`, as a port layer would find them.
-Reply frames_in(const std::string& bytes)
+// The frames in `bytes`, as a port layer would find them, added to `frames`.
+void frames_in(const std::string& bytes, bool late, Reply& frames)
 {
-    Reply frames;
     standin::FrameFinder finder;
     for (const char c : bytes) {
-        if (finder.put(c)) frames.push_back({finder.noise(), finder.frame(), 0});
+        if (finder.put(c)) frames.push_back({finder.noise(), finder.frame(), 0, late});
+        if (finder.noise_full()) frames.push_back({finder.take_noise(), "", 0, late});
     }
-    return frames;
+    if (!finder.idle()) frames.push_back({finder.noise() + finder.frame(), "", 0, late});
 }
 
-// After a timeout the UPS may still owe that reply, and it may arrive during
-// the next exchange, ahead of the reply to the new request. So after a
-// timeout a frame is taken as the answer only once the line has stayed quiet
-// this long after it; a frame that another follows was the late one.
+// After a timeout the UPS may still owe that reply. What arrives before the
+// next request is sent, or began to, is late. A late reply that starts after
+// the next request went out is told by what follows it: after a timeout a
+// frame is taken as the answer only once the line has stayed quiet this long
+// after it (many character times at the slowest baud); a frame that more
+// characters follow was the late one.
 constexpr auto kSettle = std::chrono::milliseconds(200);
 // What the emulator adds to the host's timeout before it sends a late reply.
 constexpr auto kLateBy = std::chrono::milliseconds(100);
@@ -48,9 +50,11 @@ public:
     {
         Answer a = ups_.answer(request_line);
         // A late reply goes on the line ahead of the next one.
-        const std::string bytes = owed_ + a.now;
+        Reply got;
+        frames_in(owed_, true, got);
+        frames_in(a.now, false, got);
         owed_ = a.late;
-        return frames_in(bytes);
+        return got;
     }
     std::string where() const override { return "emulator in process"; }
 
@@ -105,35 +109,53 @@ void write_all(int fd, const char* data, std::size_t size, const std::string& de
 }
 
 // Reads the line in whatever pieces it delivers and finds frames in them.
+// Every character read is handed on, in a frame or as noise.
 class LineReader {
 public:
     LineReader(int fd, std::string device) : fd_(fd), device_(std::move(device)) {}
-    void clear()
-    {
-        finder_.clear();
-        pending_.clear();
-        at_ = 0;
-    }
-    // The next whole frame, or nothing by `deadline`. `first` is set to when
-    // the frame's first character (or noise before it) was read.
+    // The next whole frame (or noise of a frame's length), or nothing by
+    // `deadline`. `first` is set to when the frame's first character (or
+    // noise before it) was read.
     std::optional<Received> next(Clock::time_point deadline, Clock::time_point* first = nullptr)
     {
         for (;;) {
-            while (at_ < pending_.size()) {
-                if (first != nullptr && finder_.idle()) *first = read_at_;
-                if (finder_.put(pending_[at_++]))
-                    return Received{finder_.noise(), finder_.frame(), 0};
-            }
-            pending_.clear();
-            at_ = 0;
+            if (auto got = take(first)) return got;
+            if (!fill(deadline)) return std::nullopt;
+        }
+    }
+    // A frame has begun and not ended.
+    bool in_frame() const { return finder_.in_frame(); }
+    // True when nothing more comes within `quiet`: no character waiting, none read.
+    bool quiet_for(Clock::duration quiet)
+    {
+        if (at_ < pending_.size() || !finder_.idle()) return false;
+        return !fill(Clock::now() + quiet);
+    }
+
+private:
+    std::optional<Received> take(Clock::time_point* first = nullptr)
+    {
+        while (at_ < pending_.size()) {
+            if (first != nullptr && finder_.idle()) *first = read_at_;
+            if (finder_.put(pending_[at_++])) return Received{finder_.noise(), finder_.frame(), 0};
+            if (finder_.noise_full()) return Received{finder_.take_noise(), "", 0};
+        }
+        return std::nullopt;
+    }
+
+    // Reads what comes by `deadline` into pending_; false when nothing came.
+    bool fill(Clock::time_point deadline)
+    {
+        pending_.clear();
+        at_ = 0;
+        for (;;) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return std::nullopt;
             pollfd p{fd_, POLLIN, 0};
-            const int ready = poll(&p, 1, static_cast<int>(left));
+            const int ready = poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) throw LineLost(device_ + ": poll: " + std::strerror(errno));
-            if (ready == 0) return std::nullopt;
+            if (ready == 0) return false;
             if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
                 throw LineLost(device_ + ": the line hung up");
             }
@@ -144,6 +166,7 @@ public:
             if (n == 0) throw LineLost(device_ + ": the line hung up");
             read_at_ = Clock::now();
             pending_.assign(buf, static_cast<std::size_t>(n));
+            return true;
         }
     }
 
@@ -170,17 +193,36 @@ public:
     Serial& operator=(Serial&&) = delete;
     Reply exchange(const std::string& request_line) override
     {
-        tcflush(fd_, TCIFLUSH);
-        reader_.clear();
-        write_all(fd_, request_line.data(), request_line.size(), device_);
         Reply got;
-        auto deadline = Clock::now() + timeout_;
-        while (auto frame = reader_.next(deadline)) {
-            got.push_back(std::move(*frame));
-            if (!owed_) break;
-            deadline = Clock::now() + kSettle;
+        // What came since the last exchange cannot answer this request, nor
+        // can a frame that began before it went out.
+        while (auto early = reader_.next(Clock::now())) {
+            early->late = !early->frame.empty();
+            got.push_back(std::move(*early));
+            if (owed_ > 0 && !early->frame.empty()) --owed_;
         }
-        owed_ = got.empty();
+        bool begun = reader_.in_frame();
+        write_all(fd_, request_line.data(), request_line.size(), device_);
+        auto deadline = Clock::now() + timeout_;
+        bool answered = false;
+        while (auto frame = reader_.next(deadline)) {
+            if (!frame->frame.empty()) {
+                if (begun || (owed_ > 0 && !reader_.quiet_for(kSettle))) {
+                    // The reply owed to a request that timed out: this one's
+                    // reply may follow, with its whole time from now.
+                    frame->late = true;
+                    begun = false;
+                    owed_ = std::max(owed_ - 1, 0);
+                    deadline = std::max(deadline, Clock::now() + timeout_);
+                } else {
+                    answered = true;
+                }
+            }
+            got.push_back(std::move(*frame));
+            if (answered) break;
+        }
+        // In step again after an answer; after a timeout its reply may come late.
+        owed_ = answered ? 0 : std::min(owed_ + 1, 8);
         return got;
     }
     std::string where() const override { return device_; }
@@ -191,7 +233,7 @@ private:
     std::chrono::milliseconds timeout_;
     std::string device_;
     LineReader reader_;
-    bool owed_ = false;  // the last exchange timed out: its reply may still come
+    int owed_ = 0;  // requests that timed out since the last answer: their replies may still come
 };
 
 // The emulator's end of the pseudo-terminal, served on a thread of its own.
@@ -273,7 +315,7 @@ private:
                 Clock::time_point first;
                 const auto request =
                     reader.next(Clock::now() + std::chrono::milliseconds(50), &first);
-                if (!request) continue;
+                if (!request || request->frame.empty()) continue;  // noise alone asks nothing
                 const auto heard =
                     line_.line_rate
                         ? first + char_time() * static_cast<long>(request->noise.size() +

@@ -14,15 +14,18 @@
 namespace bench {
 
 // One frame found on the line, with the characters skipped before its SOI.
+// A frame that is empty carries noise alone: characters that never became
+// a frame, kept so that nothing received is lost.
 struct Received {
     std::string noise;
     std::string frame;
     std::time_t clock = 0;  // the local clock when it came (kept by recordings)
+    bool late = false;      // owed to an earlier request that timed out
 };
 
-// What came back for one request, in order of arrival. Empty: nothing within
-// the timeout. More than one: frames owed to earlier requests that arrived
-// late, then this request's reply (the last).
+// What came for one request, in order of arrival: frames owed to earlier
+// requests (late), then this request's reply if it came in time. No frame
+// that is not late: the request timed out.
 using Reply = std::vector<Received>;
 
 // The serial line went away (a pseudo-terminal closed, an adapter unplugged).

@@ -135,6 +135,13 @@ unsigned frame_checksum(const std::string& chars)
     return checksum(chars, 0, chars.size());
 }
 
+std::string FrameFinder::take_noise()
+{
+    std::string taken;
+    taken.swap(noise_);
+    return taken;
+}
+
 void FrameFinder::clear()
 {
     noise_.clear();
@@ -148,13 +155,13 @@ bool FrameFinder::put(char c)
     if (c == '~') {
         // An unfinished frame is noise once a new one starts.
         for (const char f : frame_) {
-            if (noise_.size() < kMaxFrameChars) noise_.push_back(f);
+            if (noise_.size() < kMaxNoiseChars) noise_.push_back(f);
         }
         frame_.clear();
         frame_.push_back('~');
     } else if (frame_.empty()) {
-        // Noise is kept up to a frame's length: enough to show, bounded.
-        if (noise_.size() < kMaxFrameChars) noise_.push_back(c);
+        // Bounded; a reader that loses nothing takes it at noise_full().
+        if (noise_.size() < kMaxNoiseChars) noise_.push_back(c);
     } else {
         frame_.push_back(c);
     }

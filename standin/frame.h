@@ -14,6 +14,7 @@ namespace standin {
 
 inline constexpr std::size_t kMaxInfoHex = 0xFFF;
 inline constexpr std::size_t kMaxFrameChars = 1 + 8 + 4 + kMaxInfoHex + 4 + 1;
+inline constexpr std::size_t kMaxNoiseChars = 2 * kMaxFrameChars;
 
 // Encodes one frame; INFO of up to 2047 bytes (throws std::length_error beyond).
 std::string encode_frame(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1,
@@ -69,6 +70,12 @@ public:
     const std::string& noise() const { return noise_; }
     // No character taken since the last frame ended.
     bool idle() const { return done_ || (frame_.empty() && noise_.empty()); }
+    // A frame has begun (its SOI taken) and not ended.
+    bool in_frame() const { return !done_ && !frame_.empty(); }
+    // Noise of a frame's length or more waits: a reader that keeps every
+    // character takes it now (the finder keeps at most kMaxNoiseChars).
+    bool noise_full() const { return !done_ && noise_.size() >= kMaxFrameChars; }
+    std::string take_noise();
     void clear();
 
 private:
