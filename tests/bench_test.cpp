@@ -6,10 +6,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -23,12 +27,13 @@ struct BenchRun {
     std::string out;
 };
 
-BenchRun bench(const std::string& args)
+// `prefix`: shell words before the command (a limit, say).
+BenchRun bench(const std::string& args, const std::string& prefix = "")
 {
     BenchRun run;
     const std::string runner = VX40_BENCH_RUNNER;
     const std::string cmd =
-        (runner.empty() ? "" : runner + " ") + VX40_BENCH_PATH + " " + args + " 2>&1";
+        prefix + (runner.empty() ? "" : runner + " ") + VX40_BENCH_PATH + " " + args + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) return run;
     char buf[4096];
@@ -252,13 +257,20 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
          "short.bin: 100 bytes, needs 139"},
         {"--scenario /nonexistent/x.json",
          "scenario /nonexistent/x.json: cannot read: No such file"},
-        {"--port /dev/null", "/dev/null: not a serial port"},
+        {"--port /dev/null", "port /dev/null: not a serial port"},
+        {"--scenario " + scenario_file("long.json", R"({"rounds": [{"short": {"43": 14}}]})"),
+         "rounds[0].short.43: 14 hex characters is no shorter than the whole INFO (14)"},
     };
     for (const auto& c : cases) {
         const BenchRun run = bench(c.args);
         EXPECT_EQ(run.status, 2) << c.args << "\n" << run.out;
         EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args << "\n" << run.out;
     }
+    // A value keeps its magnitude in the human output.
+    const BenchRun big = bench(
+        "--rounds 1 --scenario " +
+        scenario_file("big.json", R"({"rounds": [{"analog": {"input_v_ab": 3.4e38}}]})"));
+    EXPECT_NE(big.out.find("input  V  3.4e+38  "), std::string::npos) << big.out;
     const BenchRun missing = bench("--plugin /nonexistent/vx40.so");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.out.find("/nonexistent/vx40.so"), std::string::npos);
@@ -385,6 +397,11 @@ TEST(Bench, LostLineEndsTheRunWithEverythingWritten)
     const std::string printed((std::istreambuf_iterator<char>(text)),
                               std::istreambuf_iterator<char>());
     EXPECT_NE(printed.find("serial line lost: " + port), std::string::npos) << printed;
+    EXPECT_NE(printed.find("line lost: " + port + ": the line hung up"), std::string::npos);
+    EXPECT_NE(printed.find("1 rounds, 0 completed, 0 timeouts, 0 frames refused; the line was "
+                           "lost in round 1: " + port),
+              std::string::npos)
+        << printed;
 }
 
 std::string text_of(const std::string& path)
@@ -445,7 +462,8 @@ TEST(Bench, WireFaultsAreRefusedCountedOrFound)
         EXPECT_NE(traced.find("round 7 step 1 <- noise \\x01garbage~12  skipped"),
                   std::string::npos)
             << line << traced;
-        EXPECT_NE(run.out.find("7 frames refused (") , std::string::npos) << line << run.out;
+        EXPECT_NE(run.out.find("8 rounds, 2 completed, 1 timeouts, 6 frames refused ("), std::string::npos)
+            << line;
         EXPECT_NE(run.out.find("late reply x1"), std::string::npos) << line;
     }
 }
@@ -551,6 +569,298 @@ TEST(Bench, ShippedSessionReplays)
     EXPECT_TRUE(run.rounds[1]["alarms"][5]["active"].asBool());
     EXPECT_EQ(run.rounds[3]["missing"][0].asString(), "2A46");
     EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["error"].asString(), "stale");
+}
+
+
+void write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::vector<std::string> files_in(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every line of a JSON Lines file is whole and parses.
+bool whole_json_lines(const std::string& path, std::size_t& count)
+{
+    const std::string text = text_of(path);
+    count = 0;
+    if (!text.empty() && text.back() != '\n') return false;
+    for (const auto& line : lines_of(path)) {
+        Json::Value v;
+        std::istringstream in(line);
+        Json::CharReaderBuilder b;
+        std::string errors;
+        if (!Json::parseFromStream(b, in, &v, &errors)) return false;
+        ++count;
+    }
+    return true;
+}
+
+// An output's files of an earlier run stay as they are when this run cannot
+// start: a plug-in, a port, an option or an input that fails, one file given
+// to two options, a target that is not a regular file. Nothing stray is left.
+TEST(BenchFiles, NothingAtAnOutputChangesWhenTheRunCannotStart)
+{
+    const std::string d = testing::TempDir() + "kept/";
+    mkdir(d.c_str(), 0755);
+    for (const auto& f : files_in(d)) std::remove((d + f).c_str());
+    const struct {
+        const char* option;
+        const char* name;
+    } outputs[] = {{"--json", "j.jsonl"},  {"--trace", "t.txt"},   {"--record", "r.jsonl"},
+                   {"--report", "p.html"}, {"--history", "h.bin"}, {"--save-cache", "c.bin"}};
+    std::string all;
+    for (const auto& o : outputs) {
+        write_file(d + o.name, std::string("earlier ") + o.name + "\n");
+        all += std::string(o.option) + " " + d + o.name + " ";
+    }
+    symlink("j.jsonl", (d + "link-to-json").c_str());
+    mkdir((d + "folder").c_str(), 0755);
+    mkfifo((d + "fifo").c_str(), 0644);
+    write_file(d + "bad.json", "{\n  \"a\": 1,\n  \"b\" 2\n}\n");
+    const auto before = files_in(d);
+    const struct {
+        std::string args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"--plugin /nonexistent/vx40.so", 1, "/nonexistent/vx40.so"},
+        {"--port /nonexistent/ttyUSB9", 2, "port /nonexistent/ttyUSB9: cannot open"},
+        {"--port /dev/null", 2, "port /dev/null: not a serial port"},
+        {"--baud 1000", 2, "--baud 1000: the line cannot take it; it can be 1200, 2400, 4800"},
+        {"--rounds x", 2, "--rounds x: expected a whole number 0..100000000\ntry vx40-bench --help"},
+        {"--settings " + d + "bad.json", 2, d + "bad.json:3:7: Missing ':'"},
+        {"--trace " + d + "../kept/j.jsonl", 2,
+         "--json " + d + "j.jsonl and --trace " + d + "../kept/j.jsonl: the same file"},
+        {"--report " + d + "link-to-json", 2, "--json " + d + "j.jsonl and --report"},
+        {"--history " + d + "c.bin", 2, "--history " + d + "c.bin and --save-cache"},
+        {"--replay " + d + "r.jsonl", 2, "--replay " + d + "r.jsonl and --record"},
+        {"--settings " + d + "p.html", 2, "--settings " + d + "p.html and --report"},
+        {"--save-cache /dev/full", 3, "/dev/full: not a regular file"},
+        {"--save-cache " + d + "fifo", 3, d + "fifo: not a regular file"},
+        {"--report " + d + "folder", 3, d + "folder: cannot open for writing: Is a directory"},
+    };
+    for (const auto& c : cases) {
+        const BenchRun run = bench(all + c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args << "\n" << run.out;
+        EXPECT_EQ(run.out.find("usage:"), std::string::npos) << c.args;
+        for (const auto& o : outputs) {
+            EXPECT_EQ(text_of(d + o.name), std::string("earlier ") + o.name + "\n")
+                << c.args << ": " << o.name;
+        }
+        EXPECT_EQ(files_in(d), before) << c.args;
+    }
+    struct stat st {};
+    ASSERT_EQ(stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    ASSERT_EQ(stat((d + "fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    // A cache carried from run to run is the one pair allowed.
+    write_file(d + "carried.bin", std::string(139, '\0'));
+    const BenchRun carried =
+        bench("--cache " + d + "carried.bin --save-cache " + d + "carried.bin --rounds 1");
+    EXPECT_EQ(carried.status, 0) << carried.out;
+    EXPECT_NE(text_of(d + "carried.bin"), std::string(139, '\0'));
+    EXPECT_EQ(text_of(d + "carried.bin").size(), 139U);
+}
+
+// Files replaced whole go through a link to its target, and a killed run
+// leaves the earlier page and cache as they were, whole lines in the JSON,
+// whole records in the history, and nothing beside them.
+TEST(BenchFiles, WholeFilesAreReplacedOnlyWhenTheRunEnds)
+{
+    const std::string d = testing::TempDir() + "whole/";
+    mkdir(d.c_str(), 0755);
+    for (const auto& f : files_in(d)) std::remove((d + f).c_str());
+    write_file(d + "cache.bin", "x");
+    write_file(d + "page.html", "earlier page");
+    symlink("cache.bin", (d + "cache-link").c_str());
+    symlink("page.html", (d + "page-link").c_str());
+    const BenchRun run =
+        bench("--rounds 2 --save-cache " + d + "cache-link --report " + d + "page-link");
+    ASSERT_EQ(run.status, 0) << run.out;
+    struct stat st {};
+    for (const char* link : {"cache-link", "page-link"}) {
+        ASSERT_EQ(lstat((d + link).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+    }
+    EXPECT_EQ(text_of(d + "cache.bin").size(), 139U);
+    EXPECT_NE(text_of(d + "page.html").find("<html"), std::string::npos);
+
+    write_file(d + "page.html", "earlier page");
+    write_file(d + "cache.bin", "earlier cache");
+    write_file(d + "hist.bin", "");
+    const pid_t pid = spawn("--realtime --interval 1 --rounds 1000 --quiet --json " + d +
+                                "run.jsonl --history " + d + "hist.bin --report " + d +
+                                "page.html --save-cache " + d + "cache.bin",
+                            testing::TempDir() + "whole.out");
+    for (int i = 0; i < 600 && lines_of(d + "run.jsonl").size() < 2; ++i) usleep(50000);
+    kill(pid, SIGKILL);
+    wait_status(pid);
+    EXPECT_EQ(text_of(d + "page.html"), "earlier page");
+    EXPECT_EQ(text_of(d + "cache.bin"), "earlier cache");
+    std::size_t lines = 0;
+    EXPECT_TRUE(whole_json_lines(d + "run.jsonl", lines));
+    EXPECT_GE(lines, 2U);
+    EXPECT_EQ(text_of(d + "hist.bin").size() % 139, 0U);
+    EXPECT_EQ(files_in(d), (std::vector<std::string>{"cache-link", "cache.bin", "hist.bin",
+                                                     "page-link", "page.html", "run.jsonl"}));
+}
+
+// A write that fails part-way (the file size limit stands in for a full
+// disk) ends the run with exit 3, the path and the reason, and leaves each
+// stream cut back to its last whole line or record, at every point tried.
+TEST(BenchFiles, AFailedWriteLeavesWholeLinesAndRecords)
+{
+    const std::string d = testing::TempDir();
+    const struct {
+        const char* option;
+        std::size_t record;  // 0: JSON Lines or text lines
+        std::vector<long> limits;
+    } streams[] = {
+        {"--json", 0, {1000, 3500, 6000, 9000}},
+        {"--trace", 0, {300, 450, 700, 1000}},
+        {"--record", 0, {400, 700, 1000, 1500}},
+        {"--history", 139, {209, 348, 487, 626}},
+    };
+    for (const auto& s : streams) {
+        for (const long limit : s.limits) {
+            const std::string path = d + "limited.out";
+            std::remove(path.c_str());
+            const BenchRun run =
+                bench(std::string(s.option) + " " + path + " --quiet --rounds 6",
+                      "trap '' XFSZ; exec prlimit --fsize=" + std::to_string(limit) + " ");
+            const std::string at = std::string(s.option) + " limit " + std::to_string(limit);
+            EXPECT_EQ(run.status, 3) << at << "\n" << run.out;
+            EXPECT_NE(run.out.find(path + ": write failed: File too large"), std::string::npos)
+                << at << "\n" << run.out;
+            EXPECT_NE(run.out.find("vx40-bench: "), std::string::npos) << at;
+            const std::string text = text_of(path);
+            EXPECT_LE(static_cast<long>(text.size()), limit) << at;
+            if (s.record != 0) {
+                EXPECT_EQ(text.size() % s.record, 0U) << at;
+                EXPECT_EQ(text.size(), (static_cast<std::size_t>(limit) / s.record) * s.record)
+                    << at;
+            } else if (std::strcmp(s.option, "--trace") == 0) {
+                EXPECT_TRUE(text.empty() || text.back() == '\n') << at << "\n" << text;
+            } else {
+                std::size_t lines = 0;
+                EXPECT_TRUE(whole_json_lines(path, lines)) << at << "\n" << text;
+            }
+        }
+    }
+}
+
+// Reading what a killed run or a damaged disk leaves of a recording: a torn
+// last line and a round cut short replay the whole rounds before them with a
+// warning; a reply missing in the middle is a departure; damage in the
+// middle is named by file, line and column.
+TEST(BenchFiles, RecordingsCutShortReplayTheirWholeRounds)
+{
+    const std::string d = testing::TempDir();
+    const std::string rec = d + "three.jsonl";
+    ASSERT_EQ(bench("--rounds 3 --quiet --record " + rec).status, 0);
+    const auto lines = lines_of(rec);
+    auto join = [&](std::size_t from, std::size_t to, const std::string& tail) {
+        std::string t;
+        for (std::size_t i = from; i < to; ++i) t += lines[i] + "\n";
+        return t + tail;
+    };
+    std::size_t first_tx_3 = 0, first_rx_2 = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const bool tx = lines[i].find("\"event\":\"tx\"") != std::string::npos;
+        const bool rx = lines[i].find("\"event\":\"rx\"") != std::string::npos;
+        if (tx && first_tx_3 == 0 && lines[i].find("\"round\":3") != std::string::npos)
+            first_tx_3 = i;
+        if (rx && first_rx_2 == 0 && lines[i].find("\"round\":2") != std::string::npos)
+            first_rx_2 = i;
+    }
+    ASSERT_GT(first_tx_3, 0U);
+    ASSERT_GT(first_rx_2, 0U);
+    const std::string& last = lines.back();
+    std::string without_rx;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i != first_rx_2) without_rx += lines[i] + "\n";
+    }
+    const struct {
+        std::string name;
+        std::string text;
+        std::string args;
+        int status;
+        std::size_t rounds;
+        std::string message;
+    } cases[] = {
+        {"torn.jsonl", join(0, lines.size() - 1, last.substr(0, last.size() / 2)), "", 0, 2,
+         "line " + std::to_string(lines.size()) + " is cut short"},
+        {"midround.jsonl", join(0, first_tx_3 + 1, ""), "", 0, 2,
+         "it ends in round 3 (from line " + std::to_string(first_tx_3) +
+             "), before its values were read: 2 whole rounds replayed"},
+        {"norx.jsonl", without_rx, "", 5, 2,
+         "round 2 step 1: the recording has no reply and no timeout for ~21012A410000FDA4"},
+        {"damaged.jsonl", join(0, 3, "{\"event\": tx\n") + join(4, lines.size(), ""), "", 2, 0,
+         "damaged.jsonl:4:11: Syntax error"},
+        {"first.jsonl", join(0, lines.size(), ""), "--rounds 1", 0, 1, "1 rounds"},
+    };
+    for (const auto& c : cases) {
+        write_file(d + c.name, c.text);
+        const BenchRun run = bench("--json - --replay " + d + c.name + " " + c.args);
+        EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.out;
+        EXPECT_EQ(run.rounds.size(), c.rounds) << c.name;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << c.name << "\n" << run.out;
+    }
+}
+
+// With the emulator paced at the line's rate, a reply sent after the host's
+// timeout is taken as late, never as the next request's answer, and every
+// one of its characters is in the JSON frames, the trace and the recording.
+TEST(BenchFiles, LateReplyAtLineRateIsKeptWholeAndNotTakenAsTheAnswer)
+{
+    const std::string d = testing::TempDir();
+    const std::string scenario =
+        scenario_file("late.json", R"({"rounds": [{"wire": {"46": {"late": true}}}, {}, {}]})");
+    const std::string rec = d + "late.rec", trace = d + "late.trace";
+    const BenchRun run = bench("--pty --line-rate --timeout 1 --json - --record " + rec +
+                               " --trace " + trace + " --scenario " + scenario);
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.rounds.size(), 3U);
+    EXPECT_EQ(run.rounds[0]["missing"][0].asString(), "2A46");
+    EXPECT_TRUE(run.rounds[1]["completed"].asBool()) << run.out;
+    EXPECT_EQ(run.rounds[1]["rejected"][0].asString(), "late reply");
+    EXPECT_TRUE(run.rounds[2]["completed"].asBool());
+    // The 2A/46 reply: 90 hex characters of INFO in a frame of 108.
+    std::string late;
+    for (const auto& f : run.rounds[1]["frames"]) {
+        EXPECT_NE(f["dir"].asString(), "noise") << f["text"].asString();
+        if (f["verdict"].asString() == "late reply") late = f["text"].asString();
+    }
+    EXPECT_EQ(late.size(), 108U);
+    EXPECT_EQ(late.substr(0, 13), "~21012A00105A");
+    EXPECT_NE(text_of(trace).find(late.substr(0, 40)), std::string::npos);
+    std::size_t marked = 0;
+    for (const auto& line : lines_of(rec)) {
+        if (line.find("\"late\":true") != std::string::npos &&
+            line.find("~21012A00105A") != std::string::npos)
+            ++marked;
+    }
+    EXPECT_EQ(marked, 1U);
+    const BenchRun again = bench("--json - --replay " + rec);
+    ASSERT_EQ(again.status, 0) << again.out;
+    ASSERT_EQ(again.rounds.size(), 3U);
+    EXPECT_EQ(again.rounds[1]["rejected"], run.rounds[1]["rejected"]);
+    EXPECT_EQ(again.rounds[1]["record"], run.rounds[1]["record"]);
 }
 
 }  // namespace
