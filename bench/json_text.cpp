@@ -44,28 +44,33 @@ Json::Value parse_json(const std::string& text)
     return v;
 }
 
+JsonLines::JsonLines(std::istream& in) : in_(in), reader_(strict_reader()) {}
+
+JsonLines::~JsonLines() = default;
+
+bool JsonLines::next(Json::Value& v)
+{
+    while (std::getline(in_, text_)) {
+        ++n_;
+        if (text_.empty()) continue;
+        const bool torn = in_.eof();  // the file ends without this line's newline
+        errors_.clear();
+        if (parse(*reader_, text_, v, errors_)) return true;
+        if (!torn) throw JsonSyntax(where_and_why(errors_, n_));
+        warning_ = "line " + std::to_string(n_) + " is cut short (" +
+                   std::to_string(text_.size()) + " bytes, no newline): left out";
+        return false;
+    }
+    return false;
+}
+
 std::string read_json_lines(std::istream& in,
                             const std::function<void(std::size_t, const Json::Value&)>& each)
 {
-    const auto reader = strict_reader();
-    std::string line;
-    std::size_t n = 0;
-    while (std::getline(in, line)) {
-        ++n;
-        if (line.empty()) continue;
-        const bool torn = in.eof();  // the file ends without this line's newline
-        Json::Value v;
-        std::string errors;
-        if (!parse(*reader, line, v, errors)) {
-            if (torn) {
-                return "line " + std::to_string(n) + " is cut short (" +
-                       std::to_string(line.size()) + " bytes, no newline): left out";
-            }
-            throw JsonSyntax(where_and_why(errors, n));
-        }
-        each(n, v);
-    }
-    return "";
+    JsonLines lines(in);
+    Json::Value v;
+    while (lines.next(v)) each(lines.line(), v);
+    return lines.warning();
 }
 
 }  // namespace bench

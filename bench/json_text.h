@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <functional>
 #include <istream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include <json/reader.h>
 #include <json/value.h>
 
 namespace bench {
@@ -20,6 +22,32 @@ struct JsonSyntax : std::runtime_error {
 
 // A whole JSON text; throws JsonSyntax.
 Json::Value parse_json(const std::string& text);
+
+// JSON Lines read one at a time, as they come; only the line in hand is kept.
+// A last line cut short (no newline at its end, and not JSON) is what a
+// killed run or a full disk leaves: it ends the lines and warning() names
+// it. Any other line that is not JSON throws JsonSyntax.
+class JsonLines {
+public:
+    explicit JsonLines(std::istream& in);
+    ~JsonLines();
+    JsonLines(const JsonLines&) = delete;
+    JsonLines& operator=(const JsonLines&) = delete;
+    JsonLines(JsonLines&&) = delete;
+    JsonLines& operator=(JsonLines&&) = delete;
+    // The next line that is not empty; false at the end.
+    bool next(Json::Value& v);
+    std::size_t line() const { return n_; }  // the number of the line last read
+    const std::string& warning() const { return warning_; }
+
+private:
+    std::istream& in_;
+    std::unique_ptr<Json::CharReader> reader_;
+    std::string text_;
+    std::string errors_;
+    std::size_t n_ = 0;
+    std::string warning_;
+};
 
 // JSON Lines: `each(line_number, value)` for every line that is not empty.
 // A last line cut short (no newline at its end, and not JSON) is what a

@@ -52,6 +52,9 @@ Json::Value read_settings(const std::string& path)
 
 void on_signal(int signo)
 {
+    // The first ends the run after the exchange in progress; a second ends
+    // a wait at once. Either way everything done is written.
+    if (bench::g_stop_signal != 0) bench::g_stop_now = 1;
     bench::g_stop_signal = signo;
 }
 
@@ -73,7 +76,7 @@ int main(int argc, char** argv)
     bench::Scenario scenario;
     Json::Value settings;
     std::string cache;
-    bench::Recording recording;
+    std::unique_ptr<bench::RecordingReader> replay;
     try {
         opt = bench::parse_options(argc, argv, standin::default_plugin_path(),
                                    VX40_EXAMPLES_DIR "/settings.json");
@@ -83,22 +86,22 @@ int main(int argc, char** argv)
         }
         bench::check_distinct_files(opt);
         if (!opt.replay.empty()) {
-            std::ifstream in(opt.replay, std::ios::binary);
-            if (!in) {
-                throw bench::UsageError("recording " + opt.replay +
-                                        ": cannot read: " + std::strerror(errno));
-            }
+            // Read through once, keeping nothing, so that its faults stop the
+            // run before it starts; the replay then reads it again as it goes.
+            std::string warning;
             try {
-                recording = bench::parse_recording(in);
+                bench::check_recording(opt.replay, warning);
+                replay = std::make_unique<bench::RecordingReader>(opt.replay);
             } catch (const bench::JsonSyntax& e) {
                 throw bench::UsageError(opt.replay + ":" + e.what());
             } catch (const std::runtime_error& e) {
                 throw bench::UsageError("recording " + opt.replay + ": " + e.what());
             }
-            if (!recording.warning.empty()) {
-                std::cerr << "vx40-bench: warning: recording " << opt.replay << ": "
-                          << recording.warning << '\n';
+            if (!warning.empty()) {
+                std::cerr << "vx40-bench: warning: recording " << opt.replay << ": " << warning
+                          << '\n';
             }
+            const bench::Recording& recording = replay->session();
             settings = recording.settings;
             opt.device_id = recording.device_id;
             opt.timeout_ms = recording.timeout_ms;
@@ -167,7 +170,7 @@ int main(int argc, char** argv)
     try {
         bench::Session session(opt, *plugin, *outputs);
         session.run(settings, cache.empty() ? nullptr : &cache, scenario,
-                    opt.replay.empty() ? nullptr : &recording, std::move(port), end);
+                    replay.get(), std::move(port), end);
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         status = 3;

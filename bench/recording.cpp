@@ -1,5 +1,8 @@
 #include "recording.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "json_text.h"
@@ -89,57 +92,85 @@ Json::Value frame_event(const char* event, double t, long round, std::size_t ste
     return e;
 }
 
-Recording parse_recording(std::istream& in)
+struct RecordingReader::Lines {
+    explicit Lines(const std::string& path) : file(path, std::ios::binary), lines(file) {}
+    std::ifstream file;
+    JsonLines lines;
+};
+
+RecordingReader::RecordingReader(const std::string& path) : in_(std::make_unique<Lines>(path))
 {
-    Recording rec;
-    bool have_session = false;
-    unsigned format = 0;
-    bool read_seen = true;  // the last round's values were read: the round is whole
-    std::size_t last_line = 0;
-    auto each = [&](std::size_t n, const Json::Value& v) {
-        last_line = n;
-        if (!v.isObject()) fault(n, "not a JSON object");
-        const std::string event = need(v, "event", &Json::Value::isString, n).asString();
-        if (event == "session") {
-            if (have_session) fault(n, "a second session line");
-            format = need(v, "format", &Json::Value::isUInt, n).asUInt();
-            if (format != 1 && format != 2) {
-                fault(n, "format " + v["format"].asString() + " unknown (this bench reads 1 and 2)");
-            }
-            rec.device_id = need(v, "device_id", &Json::Value::isUInt, n).asUInt();
-            rec.settings = need(v, "settings", &Json::Value::isObject, n);
-            if (v.isMember("cache")) {
-                rec.cache = unhex(need(v, "cache", &Json::Value::isString, n).asString(), n);
-            }
-            rec.clock =
-                static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
-            rec.line = need(v, "line", &Json::Value::isString, n).asString();
-            rec.baud = need(v, "baud", &Json::Value::isUInt, n).asUInt();
-            rec.timeout_ms = need(v, "timeout_ms", &Json::Value::isInt, n).asInt();
-            have_session = true;
-            return;
+    if (!in_->file) throw std::runtime_error(std::string("cannot read: ") + std::strerror(errno));
+    Json::Value v;
+    if (!in_->lines.next(v)) fault(in_->lines.line(), "no session line: not a recording");
+    const std::size_t n = in_->lines.line();
+    if (!v.isObject() || !v["event"].isString() || v["event"].asString() != "session") {
+        fault(n, "the session line must come first");
+    }
+    format_ = need(v, "format", &Json::Value::isUInt, n).asUInt();
+    if (format_ != 1 && format_ != 2) {
+        fault(n, "format " + v["format"].asString() + " unknown (this bench reads 1 and 2)");
+    }
+    head_.device_id = need(v, "device_id", &Json::Value::isUInt, n).asUInt();
+    head_.settings = need(v, "settings", &Json::Value::isObject, n);
+    if (v.isMember("cache")) {
+        head_.cache = unhex(need(v, "cache", &Json::Value::isString, n).asString(), n);
+    }
+    head_.clock = static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+    head_.line = need(v, "line", &Json::Value::isString, n).asString();
+    head_.baud = need(v, "baud", &Json::Value::isUInt, n).asUInt();
+    head_.timeout_ms = need(v, "timeout_ms", &Json::Value::isInt, n).asInt();
+}
+
+RecordingReader::~RecordingReader() = default;
+
+bool RecordingReader::next(RecordedRound& r)
+{
+    Json::Value v;
+    std::size_t n = 0;
+    if (pending_.isNull()) {
+        if (!in_->lines.next(v)) {
+            warning_ = in_->lines.warning();
+            return false;
         }
-        if (!have_session) fault(n, "the session line must come first");
+        n = in_->lines.line();
+    } else {
+        v.swap(pending_);
+        pending_ = Json::Value();
+        n = pending_line_;
+    }
+    auto event_of = [&](const Json::Value& e, std::size_t at) {
+        if (!e.isObject()) fault(at, "not a JSON object");
+        return need(e, "event", &Json::Value::isString, at).asString();
+    };
+    const long expected = r.round + 1;
+    if (event_of(v, n) == "session") fault(n, "a second session line");
+    if (event_of(v, n) != "round") {
         const long round = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
+        fault(n, "an event of round " + std::to_string(round) + " outside that round");
+    }
+    const long round = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
+    if (round != expected) fault(n, "round " + std::to_string(round) + " out of order");
+    r.round = round;
+    r.line = n;
+    r.clock = static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+    r.read_clock = r.clock;
+    r.exchanges.clear();
+    bool read_seen = false;
+    while (in_->lines.next(v)) {
+        n = in_->lines.line();
+        const std::string event = event_of(v, n);
+        if (event == "session") fault(n, "a second session line");
+        const long at = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
         if (event == "round") {
-            if (round != static_cast<long>(rec.rounds.size()) + 1) {
-                fault(n, "round " + std::to_string(round) + " out of order");
-            }
-            if (!read_seen) fault(n, "round " + std::to_string(round - 1) + " has no \"read\"");
-            RecordedRound r;
-            r.round = round;
-            r.line = n;
-            r.clock =
-                static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
-            r.read_clock = r.clock;
-            rec.rounds.push_back(std::move(r));
-            read_seen = false;
-            return;
+            if (!read_seen) fault(n, "round " + std::to_string(round) + " has no \"read\"");
+            pending_.swap(v);
+            pending_line_ = n;
+            return true;
         }
-        if (rec.rounds.empty() || rec.rounds.back().round != round || read_seen) {
-            fault(n, "an event of round " + std::to_string(round) + " outside that round");
+        if (at != round || read_seen) {
+            fault(n, "an event of round " + std::to_string(at) + " outside that round");
         }
-        RecordedRound& r = rec.rounds.back();
         if (event == "read") {
             r.read_clock =
                 static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
@@ -163,7 +194,7 @@ Recording parse_recording(std::istream& in)
                 }
                 got.clock =
                     static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
-                if (format == 1) {
+                if (format_ == 1) {
                     // Format 1 marked no late frame: every frame but an
                     // exchange's last was late.
                     for (Received& before : e.reply) before.late = true;
@@ -177,30 +208,36 @@ Recording parse_recording(std::istream& in)
         } else {
             fault(n, "unknown event \"" + event + "\"");
         }
-    };
-    rec.warning = read_json_lines(in, each);
-    if (!have_session) fault(last_line, "no session line: not a recording");
-    if (!read_seen) {
-        // A run that was killed or lost its disk: its whole rounds replay.
-        const RecordedRound& cut = rec.rounds.back();
-        rec.warning += std::string(rec.warning.empty() ? "" : "; ") + "it ends in round " +
-                       std::to_string(cut.round) + " (from line " + std::to_string(cut.line) +
-                       "), before its values were read: " + std::to_string(cut.round - 1) +
-                       " whole rounds replayed";
-        rec.rounds.pop_back();
     }
-    return rec;
+    warning_ = in_->lines.warning();
+    if (read_seen) return true;
+    // A run that was killed or lost its disk: the whole rounds before replay.
+    warning_ += std::string(warning_.empty() ? "" : "; ") + "it ends in round " +
+                std::to_string(round) + " (from line " + std::to_string(r.line) +
+                "), before its values were read: " + std::to_string(round - 1) +
+                " whole rounds replayed";
+    return false;
 }
 
-void Replay::begin_round(std::size_t index)
+long check_recording(const std::string& path, std::string& warning)
 {
-    round_ = index;
+    RecordingReader reader(path);
+    RecordedRound r;
+    long rounds = 0;
+    while (reader.next(r)) ++rounds;
+    warning = reader.warning();
+    return rounds;
+}
+
+void Replay::begin_round(const RecordedRound& round)
+{
+    round_ = &round;
     next_ = 0;
 }
 
 void Replay::end_round() const
 {
-    const auto& r = rec_.rounds.at(round_);
+    const auto& r = *round_;
     if (next_ < r.exchanges.size()) {
         throw ReplayDeparted("round " + std::to_string(r.round) + ": the plug-in made " +
                              std::to_string(next_) + " requests, the recording has " +
@@ -210,7 +247,7 @@ void Replay::end_round() const
 
 Reply Replay::exchange(const std::string& request_line)
 {
-    const auto& r = rec_.rounds.at(round_);
+    const auto& r = *round_;
     const std::string at =
         "round " + std::to_string(r.round) + " step " + std::to_string(next_ + 1) + ": ";
     if (next_ >= r.exchanges.size()) {

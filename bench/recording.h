@@ -19,10 +19,10 @@
 
 #include <cstdint>
 #include <ctime>
-#include <istream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -46,6 +46,7 @@ struct RecordedRound {
     std::size_t line = 0;  // of its "round" event
 };
 
+// The session line: what the recorded session began with.
 struct Recording {
     std::uint32_t device_id = 0;
     Json::Value settings;
@@ -54,13 +55,39 @@ struct Recording {
     std::string line;
     unsigned baud = 0;
     int timeout_ms = 0;
-    std::vector<RecordedRound> rounds;  // whole rounds only
-    std::string warning;  // a torn last line, a last round cut short: "" when whole
 };
 
-// Parses a recording; throws std::runtime_error naming the line and the fault
-// (JsonSyntax: "LINE:COLUMN: reason").
-Recording parse_recording(std::istream& in);
+// Reads a recording as it goes: the session line at once, then one whole
+// round at a time, so that memory does not grow with the recording. Faults
+// throw std::runtime_error naming the line (JsonSyntax: "LINE:COLUMN: reason").
+class RecordingReader {
+public:
+    // Opens the file and reads its session line.
+    explicit RecordingReader(const std::string& path);
+    ~RecordingReader();
+    RecordingReader(const RecordingReader&) = delete;
+    RecordingReader& operator=(const RecordingReader&) = delete;
+    RecordingReader(RecordingReader&&) = delete;
+    RecordingReader& operator=(RecordingReader&&) = delete;
+    const Recording& session() const { return head_; }
+    // The next whole round; false at the end. A torn last line or a last
+    // round cut short (a killed run) ends the rounds: warning() says where.
+    bool next(RecordedRound& round);
+    const std::string& warning() const { return warning_; }
+
+private:
+    struct Lines;
+    std::unique_ptr<Lines> in_;
+    Recording head_;
+    unsigned format_ = 0;
+    Json::Value pending_;  // the next round's "round" event, read ahead, or null
+    std::size_t pending_line_ = 0;
+    std::string warning_;
+};
+
+// Reads the whole recording once, keeping nothing: its faults (exit 2) are
+// found before a run starts. Returns its whole rounds and the warning.
+long check_recording(const std::string& path, std::string& warning);
 
 // The JSON lines of a recording, one per call.
 Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
@@ -80,17 +107,17 @@ struct ReplayDeparted : std::runtime_error {
 // request is the one recorded.
 class Replay : public Transport {
 public:
-    explicit Replay(const Recording& recording) : rec_(recording) {}
-    // Starts the recording's round at `index` (0-based).
-    void begin_round(std::size_t index);
+    explicit Replay(std::string line) : line_(std::move(line)) {}
+    // Starts a round; `round` is kept until the next.
+    void begin_round(const RecordedRound& round);
     // Throws ReplayDeparted when the plug-in made fewer requests than recorded.
     void end_round() const;
     Reply exchange(const std::string& request_line) override;
-    std::string where() const override { return "replay of " + rec_.line; }
+    std::string where() const override { return "replay of " + line_; }
 
 private:
-    const Recording& rec_;
-    std::size_t round_ = 0;
+    std::string line_;
+    const RecordedRound* round_ = nullptr;
     std::size_t next_ = 0;
 };
 

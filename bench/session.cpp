@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <thread>
 
 #include <json/writer.h>
@@ -274,13 +275,13 @@ std::string summary_line(const SessionEnd& end, int stop_signal, const std::stri
 }
 
 void Session::run(const Json::Value& settings, const std::string* cache_image,
-                  const Scenario& scenario, const Recording* replay,
+                  const Scenario& scenario, RecordingReader* replay,
                   std::unique_ptr<Transport> port, SessionEnd& end)
 {
     replaying_ = replay != nullptr;
     const standin::ScopedHost bind(host_);
     // The virtual clock starts from the real local time, or from the recording's.
-    standin::set_clock(replay != nullptr ? replay->clock : standin::clock_now());
+    standin::set_clock(replay != nullptr ? replay->session().clock : standin::clock_now());
     dev_ = plugin_.create_device();
     dev_->data_id_ = opt_.device_id;
     {
@@ -305,7 +306,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     const bool real_clock = replay == nullptr && (opt_.realtime || !opt_.port.empty());
     if (real_clock) standin::use_real_clock();
     if (replay != nullptr) {
-        auto r = std::make_unique<Replay>(*replay);
+        auto r = std::make_unique<Replay>(replay->session().line);
         replayer = r.get();
         line = std::move(r);
     } else if (port != nullptr) {
@@ -324,7 +325,8 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     outputs_.start();
     record(session_event(opt_.device_id, settings,
                          cache_image != nullptr ? *cache_image : std::string(),
-                         standin::clock_now(), replay != nullptr ? replay->line : line->where(),
+                         standin::clock_now(),
+                         replay != nullptr ? replay->session().line : line->where(),
                          line_options.baud, opt_.timeout_ms));
 
     if (cache_image != nullptr) {
@@ -337,16 +339,19 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
         report(r);
     }
 
-    long rounds = replay != nullptr ? static_cast<long>(replay->rounds.size())
+    // A replay runs to the recording's end, or its first --rounds.
+    long rounds = replay != nullptr ? std::numeric_limits<long>::max()
                                     : static_cast<long>(scenario.rounds.size());
-    if (opt_.rounds >= 0 && (replay == nullptr || opt_.rounds < rounds)) rounds = opt_.rounds;
+    if (opt_.rounds >= 0) rounds = opt_.rounds;
+    RecordedRound recorded;  // the replayed round: one at a time
     for (long n = 1; n <= rounds && g_stop_signal == 0; ++n) {
         const auto i = static_cast<std::size_t>(n - 1);
         const RoundScript script =
             i < scenario.rounds.size() && replay == nullptr ? scenario.rounds[i] : RoundScript{};
         if (replay != nullptr) {
-            standin::set_clock(replay->rounds[i].clock);
-            replayer->begin_round(i);
+            if (!replay->next(recorded)) break;
+            standin::set_clock(recorded.clock);
+            replayer->begin_round(recorded);
         } else if (n > 1 && !real_clock) {
             standin::advance_clock(opt_.interval);
         } else if (n > 1) {
@@ -366,23 +371,27 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
             r.line_lost = e.what();
         } catch (const ReplayDeparted& e) {
             end.departed = e.what();
+        } catch (const Interrupted&) {
+            // A second signal cut the round short: its values are not read
+            // into the recording, which then ends with the rounds before it.
+            end.interrupted = true;
         }
         // The round's "advance" passes before its values are read.
         if (replay != nullptr) {
-            standin::set_clock(replay->rounds[i].read_clock);
+            standin::set_clock(recorded.read_clock);
         } else if (!real_clock) {
             standin::advance_clock(script.advance);
         } else if (script.advance > 0 && end.line_lost.empty()) {
             wait_seconds(script.advance);
         }
-        record(clock_event("read", n, standin::clock_now()));
+        if (!end.interrupted) record(clock_event("read", n, standin::clock_now()));
         for (const auto& why : r.rejected) ++end.refused[why];
         end.timeouts += static_cast<long>(r.missing.size());
         end.rounds = n;
         if (r.completed) ++end.completed;
         if (!r.record.empty()) end.last_record = r.record;
         report(r);
-        if (!end.line_lost.empty() || !end.departed.empty()) break;
+        if (!end.line_lost.empty() || !end.departed.empty() || end.interrupted) break;
     }
     end.last_record = last_record_;
 }

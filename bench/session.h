@@ -22,7 +22,8 @@
 namespace bench {
 
 // Set by SIGINT or SIGTERM (to the signal's number): the session ends after
-// the exchange in progress, with everything written.
+// the exchange in progress, with everything written. A second one also sets
+// g_stop_now (transport.h): a wait on the line ends at once.
 extern volatile std::sig_atomic_t g_stop_signal;
 
 struct SessionEnd {
@@ -33,6 +34,7 @@ struct SessionEnd {
     std::vector<std::uint8_t> last_record;
     std::string line_lost;  // why the serial line went away, if it did
     long line_lost_round = 0;
+    bool interrupted = false;  // a second signal cut the last round short
     std::string departed;   // where a replay left its recording, if it did
 };
 
@@ -49,7 +51,7 @@ public:
     // the scenario's. `port`: a serial port opened before the plug-in was
     // loaded, or null. `end` holds what ran, also when an exception ends it.
     void run(const Json::Value& settings, const std::string* cache_image,
-             const Scenario& scenario, const Recording* replay,
+             const Scenario& scenario, RecordingReader* replay,
              std::unique_ptr<Transport> port, SessionEnd& end);
 
 private:

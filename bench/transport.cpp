@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -17,6 +18,8 @@
 #include "frame.h"
 
 namespace bench {
+
+volatile std::sig_atomic_t g_stop_now = 0;
 
 namespace {
 
@@ -153,7 +156,10 @@ private:
                 std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd p{fd_, POLLIN, 0};
             const int ready = poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
-            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0 && errno == EINTR) {
+                if (g_stop_now != 0) throw Interrupted(device_ + ": the wait was ended by a signal");
+                continue;
+            }
             if (ready < 0) throw LineLost(device_ + ": poll: " + std::strerror(errno));
             if (ready == 0) return false;
             if ((p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -250,7 +256,16 @@ public:
         make_raw(master_, line.baud, path);
         make_raw(slave, line.baud, path);
         host_side_ = std::make_unique<Serial>(slave, line.timeout_ms, path);
+        // Stop signals go to the host's side, whose waits they end; the
+        // emulator's thread never takes them.
+        sigset_t stops;
+        sigset_t before;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, &before);
         server_ = std::thread([this] { serve(); });
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
     ~Pty() override
     {

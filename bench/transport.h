@@ -3,6 +3,7 @@
 // session played back.
 #pragma once
 
+#include <csignal>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -27,6 +28,14 @@ struct Received {
 // requests (late), then this request's reply if it came in time. No frame
 // that is not late: the request timed out.
 using Reply = std::vector<Received>;
+
+// Set by a second SIGINT or SIGTERM: a wait on the line ends at once.
+extern volatile std::sig_atomic_t g_stop_now;
+
+// A second signal ended a wait on the line.
+struct Interrupted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // The serial line went away (a pseudo-terminal closed, an adapter unplugged).
 struct LineLost : std::runtime_error {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <cstdio>
@@ -555,7 +556,7 @@ TEST(Bench, RecordedSessionReplaysToTheSameRounds)
     EXPECT_NE(both.out.find("--settings and --replay"), std::string::npos) << both.out;
     const BenchRun garbled = bench("--replay " + scenario_file("garbled.jsonl", "{\"event\":1}\n"));
     EXPECT_EQ(garbled.status, 2);
-    EXPECT_NE(garbled.out.find("garbled.jsonl: line 1: \"event\" missing or of the wrong type"),
+    EXPECT_NE(garbled.out.find("garbled.jsonl: line 1: the session line must come first"),
               std::string::npos)
         << garbled.out;
 }
@@ -861,6 +862,36 @@ TEST(BenchFiles, LateReplyAtLineRateIsKeptWholeAndNotTakenAsTheAnswer)
     ASSERT_EQ(again.rounds.size(), 3U);
     EXPECT_EQ(again.rounds[1]["rejected"], run.rounds[1]["rejected"]);
     EXPECT_EQ(again.rounds[1]["record"], run.rounds[1]["record"]);
+}
+
+// The first signal ends the run after the exchange in progress; a second
+// ends the wait for a reply at once, with what was done written: the
+// recording then replays its whole rounds.
+TEST(BenchFiles, SecondSignalEndsAWaitAtOnce)
+{
+    const std::string d = testing::TempDir();
+    const std::string scenario =
+        scenario_file("silent.json", R"({"rounds": [{}, {"drop": ["41"]}, {}]})");
+    const std::string json = d + "twice.jsonl", rec = d + "twice.rec";
+    const pid_t pid = spawn("--pty --timeout 120 --quiet --json " + json + " --record " + rec +
+                                " --scenario " + scenario,
+                            d + "twice.out");
+    for (int i = 0; i < 600 && lines_of(json).empty(); ++i) usleep(50000);
+    ASSERT_EQ(lines_of(json).size(), 1U);
+    usleep(200000);  // round 2's request is out; its reply will not come
+    kill(pid, SIGINT);
+    usleep(300000);
+    int rc = 0;
+    EXPECT_EQ(waitpid(pid, &rc, WNOHANG), 0) << "the first signal waits for the exchange";
+    const auto t0 = std::chrono::steady_clock::now();
+    kill(pid, SIGINT);
+    EXPECT_EQ(wait_status(pid), 130);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(lines_of(json).size(), 2U);
+    const BenchRun again = bench("--json - --replay " + rec);
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(again.rounds.size(), 1U);
+    EXPECT_NE(again.out.find("it ends in round 2"), std::string::npos) << again.out;
 }
 
 }  // namespace
