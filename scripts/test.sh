@@ -41,6 +41,9 @@ run_suite() {  # name, build dir, cmake options...
 }
 
 run_suite native build
+part replay-memory
+python3 benchmarks/replay_memory.py build | tee build/replay-memory.log
+done_part replay-memory "$(tail -n 1 build/replay-memory.log | sed 's/^replay-memory: //')"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite sanitizers build-asan -DVX40_SANITIZE=ON
 TSAN_OPTIONS=halt_on_error=1 run_suite threads build-tsan -DVX40_SANITIZE_THREAD=ON

@@ -873,6 +873,7 @@ TEST(BenchFiles, SecondSignalEndsAWaitAtOnce)
     const std::string scenario =
         scenario_file("silent.json", R"({"rounds": [{}, {"drop": ["41"]}, {}]})");
     const std::string json = d + "twice.jsonl", rec = d + "twice.rec";
+    for (const auto& f : {json, rec}) std::remove(f.c_str());
     const pid_t pid = spawn("--pty --timeout 120 --quiet --json " + json + " --record " + rec +
                                 " --scenario " + scenario,
                             d + "twice.out");
