@@ -20,8 +20,7 @@ std::string where_and_why(const std::string& errors, std::size_t first_line)
     return std::to_string(line) + ":" + m[2].str() + ": " + m[3].str();
 }
 
-bool parse(Json::CharReader& reader, const std::string& text, Json::Value& v,
-           std::string& errors)
+bool parse(Json::CharReader& reader, const std::string& text, Json::Value& v, std::string& errors)
 {
     return reader.parse(text.data(), text.data() + text.size(), &v, &errors);
 }
@@ -57,8 +56,8 @@ bool JsonLines::next(Json::Value& v)
         errors_.clear();
         if (parse(*reader_, text_, v, errors_)) return true;
         if (!torn) throw JsonSyntax(where_and_why(errors_, n_));
-        warning_ = "line " + std::to_string(n_) + " is cut short (" +
-                   std::to_string(text_.size()) + " bytes, no newline): left out";
+        warning_ = "line " + std::to_string(n_) + " is cut short (" + std::to_string(text_.size()) +
+                   " bytes, no newline): left out";
         return false;
     }
     return false;

@@ -52,8 +52,8 @@ long long to_long(const std::string& v, const std::string& opt, long long lo, lo
         used = 0;
     }
     if (used != v.size() || v.empty() || n < lo || n > hi) {
-        throw UsageError(opt + " " + v + ": expected a whole number " + std::to_string(lo) +
-                         ".." + std::to_string(hi));
+        throw UsageError(opt + " " + v + ": expected a whole number " + std::to_string(lo) + ".." +
+                         std::to_string(hi));
     }
     return n;
 }

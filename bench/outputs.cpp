@@ -156,8 +156,7 @@ void OutputFile::put_in_place()
             std::string temp;
             for (int i = 0;; ++i) {
                 temp = target_ + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(i);
-                if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) ==
-                    0)
+                if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0)
                     break;
                 if (errno != EEXIST || i == 100) fail("cannot put in place", errno);
             }
@@ -221,48 +220,54 @@ void OutputFile::close()
 void check_distinct_files(const Options& opt)
 {
     struct File {
-        const char* option;
-        const std::string* path;
+        std::string option;
+        std::string path;
         bool output;
     };
-    const File files[] = {
-        {"--plugin", &opt.plugin, false},     {"--settings", &opt.settings, false},
-        {"--cache", &opt.cache, false},       {"--scenario", &opt.scenario, false},
-        {"--replay", &opt.replay, false},     {"--json", &opt.json, true},
-        {"--trace", &opt.trace, true},        {"--record", &opt.record, true},
-        {"--report", &opt.report, true},      {"--history", &opt.history, true},
-        {"--save-cache", &opt.save_cache, true},
+    // Standard error ("-D") carries the bench's messages as well and is
+    // never compared; standard output takes one output: the JSON ("--json -")
+    // or the human output.
+    std::vector<File> files = {
+        {"--plugin", opt.plugin, false},
+        {"--settings", opt.replay.empty() ? opt.settings : "", false},
+        {"--cache", opt.cache, false},
+        {"--scenario", opt.scenario, false},
+        {"--replay", opt.replay, false},
+        {"--json", opt.json, true},
+        {"--trace", opt.trace == "-" ? "" : opt.trace, true},
+        {"--record", opt.record, true},
+        {"--report", opt.report, true},
+        {"--history", opt.history, true},
+        {"--save-cache", opt.save_cache, true},
     };
-    // What a file is: its device and inode, or its resolved path before it exists.
-    auto identity = [](const std::string& path, bool& shareable) {
-        shareable = false;
+    if (opt.json != "-") files.push_back({"the human output on", "-", true});
+    // What a file is: its device and inode, or its resolved path before it
+    // exists; "" for a character device (a terminal, /dev/null), which any
+    // number of outputs may share.
+    auto identity = [](const std::string& path) -> std::string {
         struct stat st {};
-        if (stat(path.c_str(), &st) == 0) {
-            // A terminal or /dev/null may take any number of outputs.
-            shareable = S_ISCHR(st.st_mode);
+        const bool found =
+            path == "-" ? fstat(STDOUT_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0;
+        if (found) {
+            if (S_ISCHR(st.st_mode)) return "";
             return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
         }
-        return "path:" + resolved(path);
+        return path == "-" ? "" : "path:" + resolved(path);
+    };
+    auto shown = [](const File& f) {
+        return f.option + " " + (f.path == "-" ? "standard output" : f.path);
     };
     std::vector<std::pair<const File*, std::string>> seen;
     for (const File& f : files) {
-        if (f.path->empty()) continue;
-        if (!f.output && f.path == &opt.settings && !opt.replay.empty()) continue;
-        bool shareable = false;
-        const std::string id = *f.path == "-" ? "-" : identity(*f.path, shareable);
-        if (shareable) continue;
+        if (f.path.empty()) continue;
+        const std::string id = identity(f.path);
+        if (id.empty()) continue;
         for (const auto& [other, other_id] : seen) {
             if (other_id != id || (!other->output && !f.output)) continue;
-            if (std::strcmp(other->option, "--cache") == 0 &&
-                std::strcmp(f.option, "--save-cache") == 0) {
+            if (other->option == "--cache" && f.option == "--save-cache") {
                 continue;  // carried from run to run: read first, replaced at the end
             }
-            if (id == "-" && (f.path == &opt.trace || other->path == &opt.trace)) {
-                continue;  // -D is standard error, --json - standard output
-            }
-            throw UsageError(std::string(other->option) + " " + *other->path + " and " + f.option +
-                             " " + *f.path +
-                             (id == "-" ? ": both on standard output" : ": the same file"));
+            throw UsageError(shown(*other) + " and " + shown(f) + ": the same file");
         }
         seen.emplace_back(&f, id);
     }
@@ -273,8 +278,7 @@ Outputs::Outputs(const Options& opt)
                              : OutputFile(opt.json, OutputFile::Kind::Stream, STDOUT_FILENO)),
       trace_(opt.trace.empty() ? OutputFile()
                                : OutputFile(opt.trace, OutputFile::Kind::Stream, STDERR_FILENO)),
-      record_(opt.record.empty() ? OutputFile()
-                                 : OutputFile(opt.record, OutputFile::Kind::Stream)),
+      record_(opt.record.empty() ? OutputFile() : OutputFile(opt.record, OutputFile::Kind::Stream)),
       history_(opt.history.empty() ? OutputFile()
                                    : OutputFile(opt.history, OutputFile::Kind::Append)),
       cache_(opt.save_cache.empty() ? OutputFile()

@@ -58,11 +58,13 @@ int main(int argc, char** argv)
     bench::ReportPage page;
     std::size_t at = 0;
     try {
-        const std::string warning = bench::read_json_lines(in, [&](std::size_t n, const Json::Value& v) {
-            at = n;
-            page.add(v);
-        });
-        if (!warning.empty()) std::cerr << "vx40-report: warning: " << in_path << ": " << warning << '\n';
+        const std::string warning =
+            bench::read_json_lines(in, [&](std::size_t n, const Json::Value& v) {
+                at = n;
+                page.add(v);
+            });
+        if (!warning.empty())
+            std::cerr << "vx40-report: warning: " << in_path << ": " << warning << '\n';
     } catch (const bench::JsonSyntax& e) {
         std::cerr << "vx40-report: " << in_path << ":" << e.what() << '\n';
         return 2;

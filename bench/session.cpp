@@ -262,9 +262,9 @@ std::string summary_line(const SessionEnd& end, int stop_signal, const std::stri
         reasons += (reasons.empty() ? "" : ", ") + why + " x" + std::to_string(count);
     }
     std::string s = "vx40-bench: " + std::to_string(end.rounds) + " rounds, " +
-                    std::to_string(end.completed) + " completed, " +
-                    std::to_string(end.timeouts) + " timeouts, " + std::to_string(refused) +
-                    " frames refused" + (reasons.empty() ? "" : " (" + reasons + ")");
+                    std::to_string(end.completed) + " completed, " + std::to_string(end.timeouts) +
+                    " timeouts, " + std::to_string(refused) + " frames refused" +
+                    (reasons.empty() ? "" : " (" + reasons + ")");
     if (stop_signal != 0) s += " (stopped by a signal)";
     if (!end.line_lost.empty()) {
         s += "; the line was lost in round " + std::to_string(end.line_lost_round) + ": " +
@@ -323,11 +323,10 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.
     outputs_.start();
-    record(session_event(opt_.device_id, settings,
-                         cache_image != nullptr ? *cache_image : std::string(),
-                         standin::clock_now(),
-                         replay != nullptr ? replay->session().line : line->where(),
-                         line_options.baud, opt_.timeout_ms));
+    record(session_event(
+        opt_.device_id, settings, cache_image != nullptr ? *cache_image : std::string(),
+        standin::clock_now(), replay != nullptr ? replay->session().line : line->where(),
+        line_options.baud, opt_.timeout_ms));
 
     if (cache_image != nullptr) {
         host_.clear();

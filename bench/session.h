@@ -35,7 +35,7 @@ struct SessionEnd {
     std::string line_lost;  // why the serial line went away, if it did
     long line_lost_round = 0;
     bool interrupted = false;  // a second signal cut the last round short
-    std::string departed;   // where a replay left its recording, if it did
+    std::string departed;      // where a replay left its recording, if it did
 };
 
 // The run's last line: rounds run and completed, timeouts, refused frames by
@@ -50,9 +50,8 @@ public:
     // lost line ends it. With a recording, its rounds are replayed instead of
     // the scenario's. `port`: a serial port opened before the plug-in was
     // loaded, or null. `end` holds what ran, also when an exception ends it.
-    void run(const Json::Value& settings, const std::string* cache_image,
-             const Scenario& scenario, RecordingReader* replay,
-             std::unique_ptr<Transport> port, SessionEnd& end);
+    void run(const Json::Value& settings, const std::string* cache_image, const Scenario& scenario,
+             RecordingReader* replay, std::unique_ptr<Transport> port, SessionEnd& end);
 
 private:
     void report(RoundResult& r);

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -95,8 +95,8 @@ void make_raw(int fd, unsigned baud, const std::string& device)
     cfsetispeed(&t, speed_of(baud));
     cfsetospeed(&t, speed_of(baud));
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        throw std::invalid_argument("port " + device + ": cannot set the line: " +
-                                    std::strerror(errno));
+        throw std::invalid_argument("port " + device +
+                                    ": cannot set the line: " + std::strerror(errno));
     }
 }
 
@@ -157,7 +157,8 @@ private:
             pollfd p{fd_, POLLIN, 0};
             const int ready = poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
             if (ready < 0 && errno == EINTR) {
-                if (g_stop_now != 0) throw Interrupted(device_ + ": the wait was ended by a signal");
+                if (g_stop_now != 0)
+                    throw Interrupted(device_ + ": the wait was ended by a signal");
                 continue;
             }
             if (ready < 0) throw LineLost(device_ + ": poll: " + std::strerror(errno));

@@ -3,19 +3,19 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -268,9 +268,9 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
         EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args << "\n" << run.out;
     }
     // A value keeps its magnitude in the human output.
-    const BenchRun big = bench(
-        "--rounds 1 --scenario " +
-        scenario_file("big.json", R"({"rounds": [{"analog": {"input_v_ab": 3.4e38}}]})"));
+    const BenchRun big =
+        bench("--rounds 1 --scenario " +
+              scenario_file("big.json", R"({"rounds": [{"analog": {"input_v_ab": 3.4e38}}]})"));
     EXPECT_NE(big.out.find("input  V  3.4e+38  "), std::string::npos) << big.out;
     const BenchRun missing = bench("--plugin /nonexistent/vx40.so");
     EXPECT_EQ(missing.status, 1);
@@ -400,7 +400,8 @@ TEST(Bench, LostLineEndsTheRunWithEverythingWritten)
     EXPECT_NE(printed.find("serial line lost: " + port), std::string::npos) << printed;
     EXPECT_NE(printed.find("line lost: " + port + ": the line hung up"), std::string::npos);
     EXPECT_NE(printed.find("1 rounds, 0 completed, 0 timeouts, 0 frames refused; the line was "
-                           "lost in round 1: " + port),
+                           "lost in round 1: " +
+                           port),
               std::string::npos)
         << printed;
 }
@@ -463,7 +464,8 @@ TEST(Bench, WireFaultsAreRefusedCountedOrFound)
         EXPECT_NE(traced.find("round 7 step 1 <- noise \\x01garbage~12  skipped"),
                   std::string::npos)
             << line << traced;
-        EXPECT_NE(run.out.find("8 rounds, 2 completed, 1 timeouts, 6 frames refused ("), std::string::npos)
+        EXPECT_NE(run.out.find("8 rounds, 2 completed, 1 timeouts, 6 frames refused ("),
+                  std::string::npos)
             << line;
         EXPECT_NE(run.out.find("late reply x1"), std::string::npos) << line;
     }
@@ -572,7 +574,6 @@ TEST(Bench, ShippedSessionReplays)
     EXPECT_EQ(run.rounds[4]["values"]["ACOutputCurrentA"]["error"].asString(), "stale");
 }
 
-
 void write_file(const std::string& path, const std::string& text)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -641,7 +642,8 @@ TEST(BenchFiles, NothingAtAnOutputChangesWhenTheRunCannotStart)
         {"--port /nonexistent/ttyUSB9", 2, "port /nonexistent/ttyUSB9: cannot open"},
         {"--port /dev/null", 2, "port /dev/null: not a serial port"},
         {"--baud 1000", 2, "--baud 1000: the line cannot take it; it can be 1200, 2400, 4800"},
-        {"--rounds x", 2, "--rounds x: expected a whole number 0..100000000\ntry vx40-bench --help"},
+        {"--rounds x", 2,
+         "--rounds x: expected a whole number 0..100000000\ntry vx40-bench --help"},
         {"--settings " + d + "bad.json", 2, d + "bad.json:3:7: Missing ':'"},
         {"--trace " + d + "../kept/j.jsonl", 2,
          "--json " + d + "j.jsonl and --trace " + d + "../kept/j.jsonl: the same file"},
@@ -649,6 +651,8 @@ TEST(BenchFiles, NothingAtAnOutputChangesWhenTheRunCannotStart)
         {"--history " + d + "c.bin", 2, "--history " + d + "c.bin and --save-cache"},
         {"--replay " + d + "r.jsonl", 2, "--replay " + d + "r.jsonl and --record"},
         {"--settings " + d + "p.html", 2, "--settings " + d + "p.html and --report"},
+        {"--record /dev/stdout", 2,
+         "--record /dev/stdout and the human output on standard output: the same file"},
         {"--save-cache /dev/full", 3, "/dev/full: not a regular file"},
         {"--save-cache " + d + "fifo", 3, d + "fifo: not a regular file"},
         {"--report " + d + "folder", 3, d + "folder: cannot open for writing: Is a directory"},
@@ -704,10 +708,10 @@ TEST(BenchFiles, WholeFilesAreReplacedOnlyWhenTheRunEnds)
     write_file(d + "page.html", "earlier page");
     write_file(d + "cache.bin", "earlier cache");
     write_file(d + "hist.bin", "");
-    const pid_t pid = spawn("--realtime --interval 1 --rounds 1000 --quiet --json " + d +
-                                "run.jsonl --history " + d + "hist.bin --report " + d +
-                                "page.html --save-cache " + d + "cache.bin",
-                            testing::TempDir() + "whole.out");
+    const pid_t pid =
+        spawn("--realtime --interval 1 --rounds 1000 --quiet --json " + d + "run.jsonl --history " +
+                  d + "hist.bin --report " + d + "page.html --save-cache " + d + "cache.bin",
+              testing::TempDir() + "whole.out");
     for (int i = 0; i < 600 && lines_of(d + "run.jsonl").size() < 2; ++i) usleep(50000);
     kill(pid, SIGKILL);
     wait_status(pid);
@@ -747,7 +751,8 @@ TEST(BenchFiles, AFailedWriteLeavesWholeLinesAndRecords)
             const std::string at = std::string(s.option) + " limit " + std::to_string(limit);
             EXPECT_EQ(run.status, 3) << at << "\n" << run.out;
             EXPECT_NE(run.out.find(path + ": write failed: File too large"), std::string::npos)
-                << at << "\n" << run.out;
+                << at << "\n"
+                << run.out;
             EXPECT_NE(run.out.find("vx40-bench: "), std::string::npos) << at;
             const std::string text = text_of(path);
             EXPECT_LE(static_cast<long>(text.size()), limit) << at;
@@ -893,6 +898,49 @@ TEST(BenchFiles, SecondSignalEndsAWaitAtOnce)
     EXPECT_EQ(again.status, 0) << again.out;
     EXPECT_EQ(again.rounds.size(), 1U);
     EXPECT_NE(again.out.find("it ends in round 2"), std::string::npos) << again.out;
+}
+
+// vx40-report: a page from the rounds a killed run left (its torn last line
+// left out with a warning), never written over its own input, and an earlier
+// page kept when the rounds cannot be read.
+TEST(BenchFiles, ReportToolReadsTornRoundsAndKeepsItsInput)
+{
+    const std::string d = testing::TempDir();
+    const std::string rounds = d + "rounds.jsonl", page = d + "rounds.html";
+    std::remove(rounds.c_str());
+    ASSERT_EQ(bench("--rounds 3 --quiet --json " + rounds).status, 0);
+    const std::string whole = text_of(rounds);
+    const std::string runner = VX40_BENCH_RUNNER;
+    auto report = [&](const std::string& args) {
+        BenchRun run;
+        const std::string cmd =
+            (runner.empty() ? "" : runner + " ") + VX40_REPORT_PATH + " " + args + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        char buf[4096];
+        std::size_t n = 0;
+        while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
+        const int rc = p != nullptr ? pclose(p) : -1;
+        run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        return run;
+    };
+    write_file(rounds, whole.substr(0, whole.size() - 100));
+    const BenchRun torn = report(rounds + " " + page);
+    EXPECT_EQ(torn.status, 0) << torn.out;
+    EXPECT_NE(torn.out.find("warning: " + rounds + ": line 3 is cut short"), std::string::npos)
+        << torn.out;
+    EXPECT_NE(torn.out.find("2 rounds pictured"), std::string::npos) << torn.out;
+    const std::string drawn = text_of(page);
+    EXPECT_NE(drawn.find("<html"), std::string::npos);
+
+    const BenchRun same = report(rounds + " " + d + "../" +
+                                 d.substr(d.rfind('/', d.size() - 2) + 1) + "rounds.jsonl");
+    EXPECT_EQ(same.status, 2) << same.out;
+    EXPECT_NE(same.out.find("the same file"), std::string::npos) << same.out;
+    write_file(rounds, "{\"round\": 1}\n{oops\n" + whole);
+    const BenchRun damaged = report(rounds + " " + page);
+    EXPECT_EQ(damaged.status, 2) << damaged.out;
+    EXPECT_NE(damaged.out.find(rounds + ":"), std::string::npos) << damaged.out;
+    EXPECT_EQ(text_of(page), drawn);
 }
 
 }  // namespace
