@@ -70,4 +70,28 @@ TEST(Frame, EachFaultIsRefusedWithItsReason)
     EXPECT_TRUE(d.bytes.empty());
 }
 
+// A reader that takes noise whenever the finder says it is full loses no
+// character: long noise, an unfinished frame cut by a new SOI, then a frame.
+TEST(Frame, FinderHandsOnEveryCharacter)
+{
+    const std::string good = standin::encode_frame(0x20, 1, 0x40, 0x43, {0xAB, 0xCD});
+    const std::string unfinished = good.substr(0, 9);
+    const std::string line = std::string(3 * standin::kMaxFrameChars + 7, 'x') + unfinished + good;
+    standin::FrameFinder finder;
+    std::string noise;
+    std::string frames;
+    for (const char c : line) {
+        if (finder.put(c)) {
+            noise += finder.noise();
+            frames += finder.frame();
+        }
+        if (finder.noise_full()) noise += finder.take_noise();
+    }
+    EXPECT_EQ(frames, good);
+    EXPECT_EQ(noise + frames, line);
+    EXPECT_FALSE(finder.in_frame());
+    finder.put('~');
+    EXPECT_TRUE(finder.in_frame());
+}
+
 }  // namespace
