@@ -177,7 +177,6 @@ private:
         }
     }
 
-private:
     int fd_;
     std::string device_;
     standin::FrameFinder finder_;

@@ -20,7 +20,9 @@ if [ "${1:-}" = "--keep" ]; then keep=1; shift; fi
 [ $# -le 1 ] || { echo "usage: scripts/fresh-root.sh [--keep] [DIR]" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "fresh-root: must run as root (debootstrap, chroot, mounts)" >&2; exit 2; }
 command -v debootstrap > /dev/null || {
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
+  echo "fresh-root: installing debootstrap"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      debootstrap; } > /dev/null
 }
 root=${1:-$(mktemp -d /var/tmp/vx40-fresh-root.XXXXXX)}
 mkdir -p "$root"
@@ -75,9 +77,22 @@ run() {  # name, command line: runs it, prints its time and the packages it adde
   fi
   echo "${results[-1]}"
 }
+# The tree's files outside the build folders: the commands may add none.
+tree() { inside "find . -path './build*' -prune -o -type f -print | sort"; }
 results=()
+tree > "$root.tree-before"
 run main "scripts/main.sh"
 [ "$status" -ne 0 ] || run test "scripts/test.sh"
+tree > "$root.tree-after"
+if [ "$status" -eq 0 ]; then
+  if cmp -s "$root.tree-before" "$root.tree-after"; then
+    results+=("tree  clean: no file added or removed outside the build folders")
+  else
+    results+=("tree  CHANGED outside the build folders: $(diff "$root.tree-before" "$root.tree-after" |
+      grep '^[<>]' | paste -sd' ' -)")
+    status=1
+  fi
+fi
 echo "== fresh root: $(debian_suite) minbase, $p0 packages to start =="
 printf '%s\n' "${results[@]}"
 [ "$status" -ne 0 ] || grep -A 40 '^== summary ==' "$root.test.log"
