@@ -2,8 +2,9 @@
 
 #include <json/reader.h>
 
+#include <cctype>
+#include <cstring>
 #include <memory>
-#include <regex>
 
 namespace bench {
 
@@ -13,11 +14,25 @@ namespace {
 // text starts in its file.
 std::string where_and_why(const std::string& errors, std::size_t first_line)
 {
-    static const std::regex kError(R"(\* Line (\d+), Column (\d+)\s*\n\s*([^\n]*))");
-    std::smatch m;
-    if (!std::regex_search(errors, m, kError)) return std::to_string(first_line) + ":1: " + errors;
-    const std::size_t line = first_line + std::stoul(m[1].str()) - 1;
-    return std::to_string(line) + ":" + m[2].str() + ": " + m[3].str();
+    auto number_after = [&](const char* label, std::size_t from, std::size_t& value) {
+        const std::size_t at = errors.find(label, from);
+        if (at == std::string::npos) return std::string::npos;
+        std::size_t end = at + std::strlen(label);
+        value = 0;
+        while (end < errors.size() && std::isdigit(static_cast<unsigned char>(errors[end])) != 0) {
+            value = value * 10 + static_cast<std::size_t>(errors[end++] - '0');
+        }
+        return end;
+    };
+    std::size_t line = 0;
+    std::size_t column = 0;
+    std::size_t at = number_after("Line ", 0, line);
+    if (at != std::string::npos) at = number_after(", Column ", at, column);
+    if (at == std::string::npos || line == 0) return std::to_string(first_line) + ":1: " + errors;
+    at = errors.find_first_not_of(" \n", at);
+    const std::string why =
+        at == std::string::npos ? "" : errors.substr(at, errors.find('\n', at) - at);
+    return std::to_string(first_line + line - 1) + ":" + std::to_string(column) + ": " + why;
 }
 
 bool parse(Json::CharReader& reader, const std::string& text, Json::Value& v, std::string& errors)
