@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -704,6 +705,17 @@ TEST(BenchFiles, WholeFilesAreReplacedOnlyWhenTheRunEnds)
     }
     EXPECT_EQ(text_of(d + "cache.bin").size(), 139U);
     EXPECT_NE(text_of(d + "page.html").find("<html"), std::string::npos);
+
+    // A stream into a FIFO is written in place, for the reader at its end.
+    const std::string fifo = d + "trace.fifo";
+    mkfifo(fifo.c_str(), 0644);
+    std::string read_back;
+    std::thread reader([&] { read_back = text_of(fifo); });
+    const BenchRun piped = bench("--rounds 1 --trace " + fifo);
+    reader.join();
+    EXPECT_EQ(piped.status, 0) << piped.out;
+    EXPECT_NE(read_back.find("round 1 step 4 <- ~21012A00"), std::string::npos) << read_back;
+    std::remove(fifo.c_str());
 
     write_file(d + "page.html", "earlier page");
     write_file(d + "cache.bin", "earlier cache");
