@@ -13,6 +13,9 @@
 # (the soft-float runtime is built from scratch inside the root).
 # Exit status: 0 both passed, 1 a command failed inside the root, 2 usage.
 set -euo pipefail
+# The whole script is one function, read before it runs: editing the tree
+# during a run cannot change the run.
+main() {
 cd "$(dirname "$0")/.."
 . scripts/debian-mirror.sh
 keep=0
@@ -97,3 +100,5 @@ echo "== fresh root: $(debian_suite) minbase, $p0 packages to start =="
 printf '%s\n' "${results[@]}"
 [ "$status" -ne 0 ] || grep -A 40 '^== summary ==' "$root.test.log"
 exit "$status"
+}
+main "$@"
