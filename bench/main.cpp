@@ -42,8 +42,8 @@ Json::Value read_settings(const std::string& path)
     const std::string text = read_input("settings", path);
     Json::Value v;
     try {
-        v = bench::parse_json(text);
-    } catch (const bench::JsonSyntax& e) {
+        v = io::parse_json(text);
+    } catch (const io::JsonSyntax& e) {
         throw bench::UsageError(path + ":" + e.what());
     }
     if (!v.isObject()) throw bench::UsageError("settings " + path + ": not a JSON object");
@@ -73,7 +73,7 @@ void catch_stop_signals()
 int main(int argc, char** argv)
 {
     bench::Options opt;
-    bench::Scenario scenario;
+    emulator::Scenario scenario;
     Json::Value settings;
     std::string cache;
     std::unique_ptr<bench::RecordingReader> replay;
@@ -92,7 +92,7 @@ int main(int argc, char** argv)
             try {
                 bench::check_recording(opt.replay, warning);
                 replay = std::make_unique<bench::RecordingReader>(opt.replay);
-            } catch (const bench::JsonSyntax& e) {
+            } catch (const io::JsonSyntax& e) {
                 throw bench::UsageError(opt.replay + ":" + e.what());
             } catch (const std::runtime_error& e) {
                 throw bench::UsageError("recording " + opt.replay + ": " + e.what());
@@ -117,12 +117,12 @@ int main(int argc, char** argv)
             }
         }
         if (opt.scenario.empty()) {
-            scenario = bench::demo_scenario();
+            scenario = emulator::demo_scenario();
         } else {
             const std::string text = read_input("scenario", opt.scenario);
             try {
-                scenario = bench::parse_scenario(text);
-            } catch (const bench::JsonSyntax& e) {
+                scenario = emulator::parse_scenario(text);
+            } catch (const io::JsonSyntax& e) {
                 throw bench::UsageError(opt.scenario + ":" + e.what());
             } catch (const std::runtime_error& e) {
                 throw bench::UsageError("scenario " + opt.scenario + ": " + e.what());

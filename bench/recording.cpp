@@ -95,7 +95,7 @@ Json::Value frame_event(const char* event, double t, long round, std::size_t ste
 struct RecordingReader::Lines {
     explicit Lines(const std::string& path) : file(path, std::ios::binary), lines(file) {}
     std::ifstream file;
-    JsonLines lines;
+    io::JsonLines lines;
 };
 
 RecordingReader::RecordingReader(const std::string& path) : in_(std::make_unique<Lines>(path))

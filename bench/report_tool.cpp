@@ -59,13 +59,13 @@ int main(int argc, char** argv)
     std::size_t at = 0;
     try {
         const std::string warning =
-            bench::read_json_lines(in, [&](std::size_t n, const Json::Value& v) {
+            io::read_json_lines(in, [&](std::size_t n, const Json::Value& v) {
                 at = n;
                 page.add(v);
             });
         if (!warning.empty())
             std::cerr << "vx40-report: warning: " << in_path << ": " << warning << '\n';
-    } catch (const bench::JsonSyntax& e) {
+    } catch (const io::JsonSyntax& e) {
         std::cerr << "vx40-report: " << in_path << ":" << e.what() << '\n';
         return 2;
     } catch (const std::exception& e) {

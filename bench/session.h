@@ -11,7 +11,7 @@
 
 #include <json/value.h>
 
-#include "emulator.h"
+#include "scenario.h"
 #include "options.h"
 #include "outputs.h"
 #include "plugin.h"
@@ -20,6 +20,9 @@
 #include "transport.h"
 
 namespace bench {
+
+using emulator::RoundScript;
+using emulator::Scenario;
 
 // Set by SIGINT or SIGTERM (to the signal's number): the session ends after
 // the exchange in progress, with everything written. A second one also sets

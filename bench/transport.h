@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "emulator.h"
+#include "ups.h"
 
 namespace bench {
+
+using emulator::Answer;
+using emulator::LineUps;
 
 // One frame found on the line, with the characters skipped before its SOI.
 // A frame that is empty carries noise alone: characters that never became

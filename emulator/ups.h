@@ -1,4 +1,5 @@
-// The emulated UPS and the scenarios that script it.
+// The emulated UPS: its state, the replies it makes from it, and how one
+// reply goes wrong on the wire; shared by vx40-bench and vx40-ups.
 #pragma once
 
 #include <array>
@@ -10,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace emulator {
 
 struct UpsState {
     std::array<float, 9> analog{};
@@ -38,17 +39,6 @@ struct RoundScript {
     std::map<std::uint8_t, WireFault> wire;           // CID2 -> how its reply goes wrong
     long advance = 0;                                 // seconds, after the round
 };
-
-struct Scenario {
-    UpsState ups;
-    std::vector<RoundScript> rounds;
-};
-
-// Parses a scenario; throws std::runtime_error naming the fault.
-Scenario parse_scenario(const std::string& text);
-// The built-in demo: an alarm raised and cleared, a short reply, a dropped
-// reply, stale data refused after a gap.
-Scenario demo_scenario();
 
 class Emulator {
 public:
@@ -90,4 +80,4 @@ private:
     std::uint8_t adr_;
 };
 
-}  // namespace bench
+}  // namespace emulator

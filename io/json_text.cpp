@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-namespace bench {
+namespace io {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::string read_json_lines(std::istream& in,
     return lines.warning();
 }
 
-}  // namespace bench
+}  // namespace io

@@ -13,7 +13,7 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-namespace bench {
+namespace io {
 
 // "LINE:COLUMN: reason" of the first syntax error.
 struct JsonSyntax : std::runtime_error {
@@ -57,4 +57,4 @@ private:
 std::string read_json_lines(std::istream& in,
                             const std::function<void(std::size_t, const Json::Value&)>& each);
 
-}  // namespace bench
+}  // namespace io
