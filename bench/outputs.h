@@ -1,84 +1,19 @@
-// Every file vx40-bench writes. Nothing at an output's path changes before
-// the run starts: each file is made ready first (an unnamed file in the
-// target's folder, or an existing file opened for appending), then
-//   streams (--json, --trace, --record) are put in place when the session
-//   starts and written a whole line per write; a failed write cuts the file
-//   back to its last whole line;
-//   the history (--history) is appended to, a whole record per write, each
-//   on disk when its round is over;
-//   whole files (--save-cache, --report) replace their target only at the
-//   end, written, synced and renamed over it; a symbolic link's target is
-//   replaced and the link kept.
-// A killed run leaves whole lines and records, and no half or stray file.
+// Every file vx40-bench writes (io/output_file.h says how each kind is
+// kept whole), and the check that no two options name one file.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "options.h"
+#include "output_file.h"
 #include "page.h"
 
 namespace bench {
 
-// An output that cannot be opened or written: exit status 3. The message
-// names the path and the reason.
-struct OutputError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// One output file; see above for the kinds.
-class OutputFile {
-public:
-    enum class Kind { Stream, Append, Whole };
-    OutputFile() = default;  // no output
-    // Makes the file ready without touching the target. "-" is `standard_fd`
-    // (standard output or error). A folder, or for a whole file anything but
-    // a regular file, is refused.
-    OutputFile(std::string path, Kind kind, int standard_fd = -1);
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    OutputFile(OutputFile&& other) noexcept;
-    OutputFile& operator=(OutputFile&& other) noexcept;
-
-    bool on() const { return fd_ >= 0 || special_; }
-    bool standard() const { return !own_; }
-    const std::string& path() const { return path_; }
-    // The name for messages: the path, or "standard output" / "standard error".
-    std::string name() const;
-    // Streams and the history: the file is put in place (or a FIFO or
-    // character device opened).
-    void start();
-    // One whole line or record, with one write; on failure the file is cut
-    // back to the last whole one and OutputError is thrown.
-    void write(const std::string& bytes);
-    // On disk now (regular files only).
-    void sync();
-    // A whole file: written, synced, renamed over the target.
-    void replace(const std::string& bytes);
-    // Closed, checked; standard output and error stay open.
-    void close();
-
-private:
-    [[noreturn]] void fail(const char* what, int error);
-    void put_in_place();
-    void release() noexcept;
-
-    std::string path_;    // as given
-    std::string target_;  // where it lands: a symbolic link followed
-    Kind kind_ = Kind::Stream;
-    int fd_ = -1;
-    bool own_ = true;        // false for standard output and error
-    bool special_ = false;   // an existing FIFO or character device, opened at start
-    bool regular_ = false;   // a regular file: cut back and synced
-    bool in_place_ = false;  // the file is at its target
-    off_t whole_ = 0;        // where the last whole line or record ends
-    std::string temp_name_;  // a named temporary file, where unnamed ones cannot be made
-};
+using io::OutputError;
+using io::OutputFile;
 
 // Two options naming one file (compared by device and inode, so a relative
 // path, an absolute one and a link are the same), an input given as an

@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "json_text.h"
-#include "outputs.h"
+#include "output_file.h"
 #include "page.h"
 
 namespace {
@@ -48,10 +48,10 @@ int main(int argc, char** argv)
                   << '\n';
         return 2;
     }
-    bench::OutputFile out;
+    io::OutputFile out;
     try {
-        out = bench::OutputFile(out_path, bench::OutputFile::Kind::Whole);
-    } catch (const bench::OutputError& e) {
+        out = io::OutputFile(out_path, io::OutputFile::Kind::Whole);
+    } catch (const io::OutputError& e) {
         std::cerr << "vx40-report: " << e.what() << '\n';
         return 3;
     }
@@ -77,7 +77,7 @@ int main(int argc, char** argv)
         page.write(text, in_path);
         out.replace(text.str());
         out.close();
-    } catch (const bench::OutputError& e) {
+    } catch (const io::OutputError& e) {
         std::cerr << "vx40-report: " << e.what() << '\n';
         return 3;
     }
