@@ -54,7 +54,7 @@ void on_signal(int signo)
 {
     // The first ends the run after the exchange in progress; a second ends
     // a wait at once. Either way everything done is written.
-    if (bench::g_stop_signal != 0) bench::g_stop_now = 1;
+    if (bench::g_stop_signal != 0) io::g_stop_now = 1;
     bench::g_stop_signal = signo;
 }
 

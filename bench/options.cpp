@@ -119,8 +119,9 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
             opt.port = v;
         } else if (a == "--baud") {
             opt.baud = static_cast<unsigned>(to_long(v, a, 1, 4000000));
-            if (!baud_supported(opt.baud)) {
-                throw UsageError("--baud " + v + ": the line cannot take it; it can be " + kBauds);
+            if (!io::baud_supported(opt.baud)) {
+                throw UsageError("--baud " + v + ": the line cannot take it; it can be " +
+                                 io::kBauds);
             }
         } else if (a == "--timeout") {
             opt.timeout_ms = static_cast<int>(to_long(v, a, 1, 600)) * 1000;

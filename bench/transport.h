@@ -3,13 +3,13 @@
 // session played back.
 #pragma once
 
-#include <csignal>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "serial.h"
 #include "ups.h"
 
 namespace bench {
@@ -17,33 +17,14 @@ namespace bench {
 using emulator::Answer;
 using emulator::LineUps;
 
-// One frame found on the line, with the characters skipped before its SOI.
-// A frame that is empty carries noise alone: characters that never became
-// a frame, kept so that nothing received is lost.
-struct Received {
-    std::string noise;
-    std::string frame;
-    std::time_t clock = 0;  // the local clock when it came (kept by recordings)
-    bool late = false;      // owed to an earlier request that timed out
-};
+using io::Interrupted;
+using io::LineLost;
+using io::Received;
 
 // What came for one request, in order of arrival: frames owed to earlier
 // requests (late), then this request's reply if it came in time. No frame
 // that is not late: the request timed out.
 using Reply = std::vector<Received>;
-
-// Set by a second SIGINT or SIGTERM: a wait on the line ends at once.
-extern volatile std::sig_atomic_t g_stop_now;
-
-// A second signal ended a wait on the line.
-struct Interrupted : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// The serial line went away (a pseudo-terminal closed, an adapter unplugged).
-struct LineLost : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 class Transport {
 public:
@@ -69,9 +50,6 @@ std::unique_ptr<Transport> in_process(LineUps& ups);
 // The emulator behind a pseudo-terminal pair; the host side is opened as a
 // serial port with termios.
 std::unique_ptr<Transport> over_pty(LineUps& ups, const LineOptions& line);
-// The speeds a serial line can be set to, and whether `baud` is one.
-extern const char* const kBauds;
-bool baud_supported(unsigned baud);
 // A real serial port; no emulator. Throws std::invalid_argument naming the
 // port when it cannot be opened or is not a serial port.
 std::unique_ptr<Transport> over_port(const std::string& device, const LineOptions& line);
