@@ -1,7 +1,7 @@
 #include "report.h"
 
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 
 namespace bench {
@@ -112,11 +112,8 @@ std::string trace_line(const FrameEvent& e)
 std::string shortest(float v)
 {
     char buf[32];
-    for (int digits = 1; digits <= 9; ++digits) {
-        std::snprintf(buf, sizeof buf, "%.*g", digits, static_cast<double>(v));
-        if (std::strtof(buf, nullptr) == v) break;
-    }
-    return buf;
+    const auto done = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, done.ptr);
 }
 
 Json::Value to_json(const RoundResult& r)

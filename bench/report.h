@@ -57,8 +57,8 @@ std::string gloss(const std::string& text);
 std::string refusal_code(const std::string& text);
 
 std::string hex(const std::vector<std::uint8_t>& bytes);
-// The shortest text that reads back as exactly `v`, with an exponent when
-// that is shorter ("230.5", "3.4e+38").
+// The shortest text that reads back as exactly `v`, with an exponent only
+// when that is shorter ("230", "230.5", "3.4e+38").
 std::string shortest(float v);
 Json::Value to_json(const RoundResult& r);
 void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet);

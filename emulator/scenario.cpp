@@ -5,8 +5,10 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -261,6 +263,69 @@ Scenario parse_scenario(const std::string& text)
         s.rounds.push_back(rs);
     }
     return s;
+}
+
+RoundScript named_change(const std::string& name, const std::string& value)
+{
+    RoundScript change;
+    const bool is_status = std::any_of(status_names().begin(), status_names().end(),
+                                       [&](const StatusName& n) { return name == n.name; });
+    if (is_status) {
+        // A state by its word, or a byte.
+        Json::Value v(value);
+        if (!value.empty() && std::isdigit(static_cast<unsigned char>(value[0])) != 0) {
+            std::size_t used = 0;
+            v = Json::Value(static_cast<Json::Int64>(std::stoll(value, &used, 0)));
+            if (used != value.size()) fault(name + ": \"" + value + "\" is not a byte 0..255");
+        }
+        const auto [index, byte_value] = status_entry(name, v, name);
+        change.status[index] = byte_value;
+        return change;
+    }
+    const std::size_t index = analog_index(name, name);
+    std::size_t used = 0;
+    double v = 0;
+    try {
+        v = std::stod(value, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != value.size()) fault(name + ": \"" + value + "\" is not a number");
+    change.analog[index] = number(Json::Value(v), name);
+    return change;
+}
+
+std::string describe(const UpsState& state)
+{
+    std::string text;
+    for (std::size_t i = 0; i < std::size(kAnalogNames); ++i) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%.9g", static_cast<double>(state.analog[i]));
+        text += std::string(i == 0 ? "" : " ") + kAnalogNames[i] + "=" + value;
+    }
+    std::string alarms;
+    for (const StatusName& n : status_names()) {
+        const std::uint8_t b = state.status.at(n.index);
+        if (b == 0) continue;
+        std::string word = std::to_string(b);
+        for (const auto& [w, v] : n.values) {
+            if (v == b) word = w;
+        }
+        alarms += std::string(alarms.empty() ? "" : " ") + n.name + "=" + word;
+    }
+    return text + "; " + (alarms.empty() ? "all states normal" : alarms);
+}
+
+std::string known_names()
+{
+    std::string text;
+    for (const char* a : kAnalogNames) text += std::string(text.empty() ? "" : ", ") + a;
+    for (const StatusName& n : status_names()) {
+        text += std::string(", ") + n.name + " (normal";
+        for (const auto& [w, v] : n.values) text += std::string("|") + w;
+        text += ")";
+    }
+    return text;
 }
 
 Scenario demo_scenario()

@@ -1,6 +1,7 @@
 #include "ups.h"
 
 #include <cstring>
+#include <utility>
 
 #include "frame.h"
 
@@ -61,7 +62,60 @@ char other_digit(char c)
     return at == nullptr ? '0' : kHexDigits[(at - kHexDigits + 1) % 16];
 }
 
+// This UPS's device type (CID1), the one its requests carry.
+constexpr std::uint8_t kCid1 = 0x2A;
+
+// A damaged request addressed to this UPS is answered with the family's
+// return code for the damage, and no INFO.
+constexpr struct {
+    standin::Refusal damage;
+    std::uint8_t rtn;
+    const char* note;
+} kDamageReplies[] = {
+    {standin::Refusal::WrongVersion, 0x01, "RTN 01 (VER)"},
+    {standin::Refusal::Checksum, 0x02, "RTN 02 (CHKSUM)"},
+    {standin::Refusal::LengthChecksum, 0x03, "RTN 03 (LENGTH checksum)"},
+};
+
+// The ADR a frame's characters name (SOI, VER, ADR), or -1 when they name none.
+int addressed_to(const std::string& line)
+{
+    if (line.size() < 5 || line[0] != '~') return -1;
+    int adr = 0;
+    for (std::size_t i = 3; i < 5; ++i) {
+        const char* at = std::strchr(kHexDigits, line[i]);
+        if (at == nullptr || line[i] == '\0') return -1;
+        adr = adr * 16 + static_cast<int>(at - kHexDigits);
+    }
+    return adr;
+}
+
 }  // namespace
+
+void LineUps::feed_rounds(const std::vector<RoundScript>* rounds)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    rounds_ = rounds;
+    next_round_ = 0;
+}
+
+void LineUps::once(std::uint8_t cid2, std::optional<WireFault> fault)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    once_[cid2] = std::move(fault);
+}
+
+void LineUps::set(const RoundScript& change)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ups_.apply(change);
+}
+
+UpsState LineUps::state() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return ups_.state();
+}
 
 void LineUps::begin_round(const RoundScript& script)
 {
@@ -73,19 +127,53 @@ void LineUps::begin_round(const RoundScript& script)
 Answer LineUps::answer(const std::string& request_line)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
+    // On a shared line a UPS answers only what is addressed to it: a frame
+    // whose ADR is another's, or that is not a frame, gets nothing.
+    const auto nothing = [](const char* why) {
+        Answer a;
+        a.note = why;
+        return a;
+    };
+    const auto reply = [&](std::uint8_t rtn, const std::string& why) {
+        Answer a;
+        a.now = standin::encode_frame(ver_, adr_, kCid1, rtn, {});
+        a.note = why;
+        return a;
+    };
+    const int to = addressed_to(request_line);
+    if (to < 0) return nothing("not a frame");
+    if (to != adr_) return nothing("another address");
     standin::Decoded request;
-    if (standin::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request) !=
-        standin::Refusal::None) {
-        return {};  // not for this UPS, or garbled: no answer
+    const auto refusal =
+        standin::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request);
+    for (const auto& [why, rtn, text] : kDamageReplies) {
+        if (refusal == why) return reply(rtn, text);
     }
+    if (refusal != standin::Refusal::None) return nothing(standin::refusal_text(refusal));
     const std::uint8_t cid1 = request.bytes[2];
     const std::uint8_t cid2 = request.bytes[3];
-    const auto info = ups_.reply_info(cid2);
-    if (cid1 != 0x2A || !info || script_.drop.count(cid2) != 0) {
-        return {};
+    if (cid1 != kCid1) return nothing("another device type");
+    ++served_;
+    if (rounds_ != nullptr && cid2 == 0x41 && next_round_ <= rounds_->size()) {
+        script_ = next_round_ < rounds_->size() ? (*rounds_)[next_round_] : RoundScript{};
+        ups_.apply(script_);
+        ++next_round_;
     }
+    // The protocol version and the address: both in the reply's header.
+    if (cid2 == 0x4F || cid2 == 0x50) return reply(0x00, "");
+    const auto info = ups_.reply_info(cid2);
+    if (!info) return reply(0x04, "RTN 04 (CID2 unknown)");
+    if (script_.drop.count(cid2) != 0) return nothing("dropped");
     const auto found = script_.wire.find(cid2);
-    const WireFault f = found != script_.wire.end() ? found->second : WireFault{};
+    WireFault f = found != script_.wire.end() ? found->second : WireFault{};
+    bool faulty = found != script_.wire.end() || script_.short_reply.count(cid2) != 0;
+    if (const auto one = once_.find(cid2); one != once_.end()) {
+        const auto fault = one->second;
+        once_.erase(one);
+        if (!fault) return nothing("dropped");
+        f = *fault;
+        faulty = true;
+    }
     const std::uint8_t adr = f.adr.value_or(adr_);
     std::string frame;
     if (f.rtn != 0) {
@@ -104,8 +192,10 @@ Answer LineUps::answer(const std::string& request_line)
     }
     if (f.bad_chksum) frame[frame.size() - 2] = other_digit(frame[frame.size() - 2]);
     Answer a;
+    a.round = next_round_;
     (f.late ? a.late : a.now) = f.noise + frame;
     a.chunk = f.chunk;
+    if (faulty) a.note = "wire fault";
     return a;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -46,6 +47,7 @@ public:
     void apply(const RoundScript& script);
     // Full-length INFO for 2A/<cid2>, or nothing for a command it does not know.
     std::optional<std::vector<std::uint8_t>> reply_info(std::uint8_t cid2) const;
+    const UpsState& state() const { return state_; }
 
 private:
     UpsState state_;
@@ -57,6 +59,10 @@ struct Answer {
     std::string now;
     std::string late;
     std::size_t chunk = 0;  // characters per write; 0: all at once
+    // Why the answer is not a plain reply ("another address", "dropped",
+    // "wire fault", "RTN 02 (CHKSUM)", ...); "" when it is one.
+    std::string note;
+    std::size_t round = 0;  // with feed_rounds(): the scripted round in effect
 };
 
 // The emulated UPS on the line: answers a request frame addressed to it with
@@ -68,16 +74,37 @@ public:
     {
     }
     void begin_round(const RoundScript& script);
-    // Nothing for a request that is garbled, not for this UPS, not known, or
-    // dropped by the script.
+    // On a line there are no round calls: each well-formed 2A/41 for this
+    // UPS begins the next of `rounds` (kept by the caller); after the last,
+    // the state stays as it is and no fault is scripted.
+    void feed_rounds(const std::vector<RoundScript>* rounds);
+    // As a UPS of this protocol family on a shared line: the four 2A
+    // requests with their INFO, shaped by the round's script (short INFO,
+    // dropped reply, wire faults); get-protocol-version (CID2 4F) and
+    // get-address (50) with RTN 00; a damaged request addressed to it with
+    // RTN 01 (VER), 02 (CHKSUM) or 03 (LENGTH checksum), an unknown CID2
+    // with RTN 04, no INFO. Nothing for another ADR or device type, or
+    // characters that are no frame.
     Answer answer(const std::string& request_line);
+    // The next reply to 2A/<cid2> only: dropped (no fault given) or with
+    // this fault, on top of the round's script.
+    void once(std::uint8_t cid2, std::optional<WireFault> fault);
+    // Changes the state now, keeping the round's script.
+    void set(const RoundScript& change);
+    UpsState state() const;
+    // Requests addressed to this UPS and well formed, answered or not.
+    unsigned long served() const { return served_; }
 
 private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     Emulator ups_;
     RoundScript script_;
     std::uint8_t ver_;
     std::uint8_t adr_;
+    std::map<std::uint8_t, std::optional<WireFault>> once_;
+    const std::vector<RoundScript>* rounds_ = nullptr;
+    std::size_t next_round_ = 0;
+    std::atomic<unsigned long> served_{0};
 };
 
 }  // namespace emulator

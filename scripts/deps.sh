@@ -5,7 +5,7 @@
 # Recommended packages are not installed: every package used is named here.
 # No sudo when running as root.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev)
+pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libcli11-dev)
 if [ "${1:-}" != "--bench" ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev googletest  # the suite and the benchmarks
          binutils g++-mipsel-linux-gnu qemu-user                 # the suite on 32-bit MIPS

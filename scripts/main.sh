@@ -13,7 +13,7 @@ step() {  # description, command...
   echo "main: $what"
   "$@" >> "$log" 2>&1 || { tail -n 30 "$log"; echo "main: $what failed (all of it in $log)"; exit 1; }
 }
-step "Debian packages the bench needs (cmake, ninja, g++, JsonCpp, Boost headers)" scripts/deps.sh --bench
+step "Debian packages the bench needs (cmake, ninja, g++, JsonCpp, Boost headers, CLI11)" scripts/deps.sh --bench
 step "configure build/" cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_TESTS=OFF
-step "build vx40.so and vx40-bench" cmake --build build --target vx40 vx40-bench
+step "build vx40.so, vx40-bench and vx40-ups" cmake --build build --target vx40 vx40-bench vx40-ups
 exec build/vx40-bench "$@"

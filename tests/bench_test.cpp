@@ -273,6 +273,8 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
         bench("--rounds 1 --scenario " +
               scenario_file("big.json", R"({"rounds": [{"analog": {"input_v_ab": 3.4e38}}]})"));
     EXPECT_NE(big.out.find("input  V  3.4e+38  "), std::string::npos) << big.out;
+    const BenchRun plain = bench("--rounds 1 --quiet");
+    EXPECT_NE(plain.out.find("output V  230  229.9  230.1"), std::string::npos) << plain.out;
     const BenchRun missing = bench("--plugin /nonexistent/vx40.so");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.out.find("/nonexistent/vx40.so"), std::string::npos);

@@ -1,0 +1,257 @@
+// vx40-ups: the emulated VX40 on a real serial line, for testing a host (the
+// real controller, or vx40-bench --port) without a UPS. It answers the
+// requests addressed to it as a UPS of this protocol family does, from a
+// scenario and from commands typed while it runs.
+//
+// A scripted round begins when a 2A/41 request arrives; after the last round
+// the state stays as it is. Stdin takes commands (`help` lists them). A host
+// that closes the line and opens it again is served again; a port that goes
+// away ends the run (exit 4) with everything written.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "json_text.h"
+#include "line_end.h"
+#include "output_file.h"
+#include "scenario.h"
+#include "serial.h"
+#include "server.h"
+
+namespace {
+
+constexpr const char* kExits =
+    "It serves until stopped. Exit status: 2 a bad option or input file, 3 an output cannot\n"
+    "be written, 4 the port went away, 130/143 stopped by SIGINT/SIGTERM (everything written).\n";
+
+struct Options {
+    std::string port;
+    unsigned baud = 4800;
+    bool pty = false;
+    std::string link;
+    unsigned adr = 1;
+    std::string ver = "0x21";
+    std::string scenario;
+    std::string trace;
+    bool debug = false;
+    std::string json;
+    bool quiet = false;
+    bool line_rate = false;
+    int late_ms = 2100;
+};
+
+std::atomic<bool> g_stop{false};
+volatile std::sig_atomic_t g_signal = 0;
+
+void on_signal(int signo)
+{
+    g_signal = signo;
+    g_stop = true;
+}
+
+std::string read_file(const std::string& what, const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw CLI::ValidationError(what + " " + path + ": cannot read: " + std::strerror(errno));
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The line: a port set raw at the baud, or a new pseudo-terminal whose host
+// side stays open here too, so that a host closing it is no hang-up.
+struct Line {
+    int fd = -1;
+    int held = -1;  // the pseudo-terminal's host side, held open
+    std::string name;
+    std::string host_path;
+};
+
+Line open_line(const Options& o)
+{
+    Line line;
+    if (!o.port.empty()) {
+        line.fd = open(o.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (line.fd < 0) {
+            throw std::invalid_argument("port " + o.port +
+                                        ": cannot open: " + std::strerror(errno));
+        }
+        io::make_raw(line.fd, o.baud, o.port);
+        line.name = o.port;
+        return line;
+    }
+    if (openpty(&line.fd, &line.held, nullptr, nullptr, nullptr) != 0) {
+        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+    }
+    fcntl(line.fd, F_SETFD, FD_CLOEXEC);
+    fcntl(line.held, F_SETFD, FD_CLOEXEC);
+    const char* name = ttyname(line.held);
+    line.host_path = name != nullptr ? name : "";
+    io::make_raw(line.fd, o.baud, line.host_path);
+    io::make_raw(line.held, o.baud, line.host_path);
+    line.name = "emulator side of " + line.host_path;
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    CLI::App app{"vx40-ups: the emulated VX40 UPS on a serial line, for testing a host"};
+    app.footer(kExits);
+    auto* port = app.add_option("--port", o.port, "a real serial port (RS-232 or USB adapter)");
+    app.add_option("--baud", o.baud, "line speed, raw 8N1")
+        ->default_val(4800)
+        ->check([](const std::string& v) {
+            std::size_t used = 0;
+            unsigned long b = 0;
+            try {
+                b = std::stoul(v, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != v.size() || !io::baud_supported(static_cast<unsigned>(b)))
+                return "the line cannot take " + v + "; it can be " + io::kBauds;
+            return std::string();
+        });
+    auto* pty = app.add_flag("--pty", o.pty, "a new pseudo-terminal; its host side is printed");
+    app.add_option("--link", o.link,
+                   "with --pty: a symbolic link to the host side, removed at exit")
+        ->needs(pty);
+    port->excludes(pty);
+    app.add_option("--adr", o.adr, "the UPS's address")->default_val(1)->check(CLI::Range(0, 255));
+    app.add_option("--ver", o.ver, "the protocol version it speaks")->default_val("0x21");
+    app.add_option("--scenario", o.scenario, "script the UPS (default: the built-in demo)");
+    app.add_option("--trace", o.trace, "every frame received and sent, with its time");
+    app.add_flag("-D", o.debug, "the trace on standard error");
+    app.add_option("--json", o.json, "one JSON object per request (JSON Lines)");
+    app.add_flag("--quiet", o.quiet, "no line per request on standard output");
+    app.add_flag("--line-rate", o.line_rate, "each character takes its time on the wire");
+    app.add_option("--late-after", o.late_ms, "milliseconds after a request that a late reply goes")
+        ->default_val(2100)
+        ->check(CLI::Range(1, 600000));
+
+    emulator::Scenario scenario;
+    std::uint8_t ver = 0x21;
+    try {
+        app.parse(argc, argv);
+        if (o.port.empty() && !o.pty) throw CLI::ValidationError("the line: give --port or --pty");
+        std::size_t used = 0;
+        unsigned long v = 0;
+        try {
+            v = std::stoul(o.ver, &used, 0);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used != o.ver.size() || v > 255)
+            throw CLI::ValidationError("--ver " + o.ver + ": not a byte (0x21, 33)");
+        ver = static_cast<std::uint8_t>(v);
+        if (o.scenario.empty()) {
+            scenario = emulator::demo_scenario();
+        } else {
+            try {
+                scenario = emulator::parse_scenario(read_file("scenario", o.scenario));
+            } catch (const io::JsonSyntax& e) {
+                throw CLI::ValidationError(o.scenario + ":" + e.what());
+            } catch (const std::runtime_error& e) {
+                throw CLI::ValidationError("scenario " + o.scenario + ": " + e.what());
+            }
+        }
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::Error& e) {
+        std::cerr << "vx40-ups: " << e.what() << "\ntry vx40-ups --help\n";
+        return 2;
+    }
+
+    ups::Outputs outputs;
+    try {
+        outputs = ups::Outputs(o.trace, o.debug, o.json);
+    } catch (const io::OutputError& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        return 3;
+    }
+    Line line;
+    try {
+        line = open_line(o);
+        if (!o.link.empty()) {
+            struct stat st {};
+            if (lstat(o.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+                throw std::invalid_argument("--link " + o.link + ": exists and is not a link");
+            }
+            unlink(o.link.c_str());
+            if (symlink(line.host_path.c_str(), o.link.c_str()) != 0) {
+                throw std::invalid_argument("--link " + o.link + ": " + std::strerror(errno));
+            }
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        return 2;
+    }
+    if (o.pty) std::cout << "host side: " << line.host_path << std::endl;
+
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    emulator::LineUps ups(scenario.ups, ver, static_cast<std::uint8_t>(o.adr));
+    ups::Server server(ups, scenario, outputs, o.quiet);
+    // Commands from standard input, on a thread of their own; signals stay
+    // with the line's thread.
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    std::thread([&server] {
+        for (std::string command; std::getline(std::cin, command);) {
+            const std::string said = server.command(command);
+            if (!said.empty()) std::cout << (said + '\n') << std::flush;
+        }
+    }).detach();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+
+    emulator::Pace pace;
+    pace.baud = o.baud;
+    pace.line_rate = o.line_rate;
+    pace.late_after = std::chrono::milliseconds(o.late_ms);
+    emulator::UpsEnd end(line.fd, line.name, pace, g_stop);
+    int status = 0;
+    try {
+        const auto answer = [&server](const io::Received& r) { return server.answer(r); };
+        while (!g_stop) end.serve_one(answer, std::chrono::milliseconds(200));
+    } catch (const io::LineLost& e) {
+        std::cerr << "vx40-ups: port lost: " << e.what() << '\n';
+        status = 4;
+    } catch (const io::OutputError& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        status = 3;
+    }
+    if (!o.link.empty()) unlink(o.link.c_str());
+    if (status == 0) status = 128 + (g_signal != 0 ? static_cast<int>(g_signal) : SIGTERM);
+    try {
+        std::cout << "vx40-ups: " << server.summary() << outputs.finish() << std::endl;
+    } catch (const io::OutputError& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        if (status >= 128) status = 3;
+    }
+    return status;
+}

@@ -1,0 +1,67 @@
+// What vx40-ups does with each request and each typed command, and what it
+// keeps of them (the trace, one JSON line per request).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "output_file.h"
+#include "scenario.h"
+#include "serial.h"
+
+namespace ups {
+
+// The trace (a file, or standard error with -D) and the JSON Lines; each
+// line written whole as it happens (io/output_file.h).
+class Outputs {
+public:
+    Outputs() = default;
+    Outputs(const std::string& trace, bool trace_on_stderr, const std::string& json);
+    void trace(const std::string& line);
+    void json(const std::string& line);
+    bool tracing() const { return trace_.on(); }
+    bool has_json() const { return json_.on(); }
+    // Closes both; what was written, for the summary ("" for nothing).
+    std::string finish();
+
+private:
+    io::OutputFile trace_;
+    io::OutputFile json_;
+    std::size_t trace_lines_ = 0;
+    std::size_t json_lines_ = 0;
+};
+
+class Server {
+public:
+    Server(emulator::LineUps& ups, const emulator::Scenario& scenario, Outputs& outputs,
+           bool quiet);
+    // One request from the line: a scripted round begins at 2A/41; the
+    // answer as the UPS gives it, or nothing while silent.
+    emulator::Answer answer(const io::Received& request);
+    // One typed command; the acknowledgement or the refusal with its reason.
+    std::string command(const std::string& line);
+    // Requests, answers and faults so far, the round and the state.
+    std::string status() const;
+    std::string summary() const;
+
+private:
+    void show(const std::string& line);
+
+    emulator::LineUps& ups_;
+    const emulator::Scenario& scenario_;
+    Outputs& outputs_;
+    bool quiet_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    mutable std::mutex mutex_;  // the counters and the silence, shared with the command thread
+    std::size_t round_ = 0;     // scripted rounds begun
+    unsigned long requests_ = 0;
+    unsigned long answered_ = 0;
+    unsigned long faults_ = 0;
+    unsigned long ignored_ = 0;  // not addressed to it, or no frame
+    std::chrono::steady_clock::time_point silent_until_{};
+};
+
+}  // namespace ups
