@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -585,13 +586,21 @@ void write_file(const std::string& path, const std::string& text)
 std::vector<std::string> files_in(const std::string& dir)
 {
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        ADD_FAILURE() << dir << ": " << std::strerror(errno);
+        return names;
     }
+    for (;;) {
+        errno = 0;
+        const dirent* e = readdir(d);
+        if (e == nullptr) break;
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    // A listing cut short must not pass for an empty folder.
+    if (errno != 0) ADD_FAILURE() << dir << ": readdir: " << std::strerror(errno);
+    closedir(d);
     std::sort(names.begin(), names.end());
     return names;
 }
