@@ -76,7 +76,7 @@ int main(int argc, char** argv)
     emulator::Scenario scenario;
     Json::Value settings;
     std::string cache;
-    std::unique_ptr<bench::RecordingReader> replay;
+    std::unique_ptr<io::RecordingReader> replay;
     try {
         opt = bench::parse_options(argc, argv, standin::default_plugin_path(),
                                    VX40_EXAMPLES_DIR "/settings.json");
@@ -90,8 +90,8 @@ int main(int argc, char** argv)
             // run before it starts; the replay then reads it again as it goes.
             std::string warning;
             try {
-                bench::check_recording(opt.replay, warning);
-                replay = std::make_unique<bench::RecordingReader>(opt.replay);
+                io::check_recording(opt.replay, warning);
+                replay = std::make_unique<io::RecordingReader>(opt.replay);
             } catch (const io::JsonSyntax& e) {
                 throw bench::UsageError(opt.replay + ":" + e.what());
             } catch (const std::runtime_error& e) {
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
                 std::cerr << "vx40-bench: warning: recording " << opt.replay << ": " << warning
                           << '\n';
             }
-            const bench::Recording& recording = replay->session();
+            const io::Recording& recording = replay->session();
             settings = recording.settings;
             opt.device_id = recording.device_id;
             opt.timeout_ms = recording.timeout_ms;

@@ -164,9 +164,9 @@ void Session::line_event(RoundResult& r, const char* direction, const std::strin
     const std::size_t step = r.requests.size();
     // Noise is recorded with its frame, or alone (an "rx" without a frame).
     if (std::strcmp(direction, "noise") != 0) {
-        record(frame_event(direction, t, r.round, step, text, got));
+        record(io::frame_event(direction, t, r.round, step, text, got));
     } else if (got != nullptr) {
-        record(frame_event("rx", t, r.round, step, "", got));
+        record(io::frame_event("rx", t, r.round, step, "", got));
     }
     if (!outputs_.tracing()) return;
     FrameEvent e;
@@ -323,7 +323,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.
     outputs_.start();
-    record(session_event(
+    record(io::session_event(
         opt_.device_id, settings, cache_image != nullptr ? *cache_image : std::string(),
         standin::clock_now(), replay != nullptr ? replay->session().line : line->where(),
         line_options.baud, opt_.timeout_ms));
@@ -357,7 +357,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
             wait_seconds(opt_.interval);
             if (g_stop_signal != 0) break;
         }
-        record(clock_event("round", n, standin::clock_now()));
+        record(io::clock_event("round", n, standin::clock_now()));
         RoundResult r;
         r.round = n;
         ups.begin_round(script);
@@ -383,7 +383,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
         } else if (script.advance > 0 && end.line_lost.empty()) {
             wait_seconds(script.advance);
         }
-        if (!end.interrupted) record(clock_event("read", n, standin::clock_now()));
+        if (!end.interrupted) record(io::clock_event("read", n, standin::clock_now()));
         for (const auto& why : r.rejected) ++end.refused[why];
         end.timeouts += static_cast<long>(r.missing.size());
         end.rounds = n;

@@ -15,7 +15,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "plugin.h"
-#include "recording.h"
+#include "replay.h"
 #include "report.h"
 #include "transport.h"
 

@@ -27,15 +27,15 @@
 
 #include <json/value.h>
 
-#include "transport.h"
+#include "serial.h"
 
-namespace bench {
+namespace io {
 
 struct RecordedExchange {
     std::string request;
-    Reply reply;             // what came, in order
-    bool timed_out = false;  // the request's timeout fell (a late reply comes with the next)
-    std::size_t line = 0;    // of its "tx", for messages
+    std::vector<Received> reply;  // what came, in order
+    bool timed_out = false;       // the request's timeout fell (a late reply comes with the next)
+    std::size_t line = 0;         // of its "tx", for messages
 };
 
 struct RecordedRound {
@@ -98,27 +98,4 @@ Json::Value clock_event(const char* event, long round, std::time_t clock);
 Json::Value frame_event(const char* event, double t, long round, std::size_t step,
                         const std::string& text, const Received* got);
 
-// The plug-in did not make the request the recording has next.
-struct ReplayDeparted : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// Serves a recording's replies back, one round at a time, checking that each
-// request is the one recorded.
-class Replay : public Transport {
-public:
-    explicit Replay(std::string line) : line_(std::move(line)) {}
-    // Starts a round; `round` is kept until the next.
-    void begin_round(const RecordedRound& round);
-    // Throws ReplayDeparted when the plug-in made fewer requests than recorded.
-    void end_round() const;
-    Reply exchange(const std::string& request_line) override;
-    std::string where() const override { return "replay of " + line_; }
-
-private:
-    std::string line_;
-    const RecordedRound* round_ = nullptr;
-    std::size_t next_ = 0;
-};
-
-}  // namespace bench
+}  // namespace io

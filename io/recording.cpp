@@ -7,9 +7,7 @@
 
 #include "json_text.h"
 
-#include "report.h"
-
-namespace bench {
+namespace io {
 
 namespace {
 
@@ -36,7 +34,14 @@ std::string unhex(const std::string& text, std::size_t line)
 
 std::string hex_of(const std::string& bytes)
 {
-    return hex(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const char b : bytes) {
+        const auto v = static_cast<unsigned char>(b);
+        text += kDigits[v >> 4U];
+        text += kDigits[v & 0xFU];
+    }
+    return text;
 }
 
 const Json::Value& need(const Json::Value& v, const char* key, bool (Json::Value::*is)() const,
@@ -95,7 +100,7 @@ Json::Value frame_event(const char* event, double t, long round, std::size_t ste
 struct RecordingReader::Lines {
     explicit Lines(const std::string& path) : file(path, std::ios::binary), lines(file) {}
     std::ifstream file;
-    io::JsonLines lines;
+    JsonLines lines;
 };
 
 RecordingReader::RecordingReader(const std::string& path) : in_(std::make_unique<Lines>(path))
@@ -229,44 +234,4 @@ long check_recording(const std::string& path, std::string& warning)
     return rounds;
 }
 
-void Replay::begin_round(const RecordedRound& round)
-{
-    round_ = &round;
-    next_ = 0;
-}
-
-void Replay::end_round() const
-{
-    const auto& r = *round_;
-    if (next_ < r.exchanges.size()) {
-        throw ReplayDeparted("round " + std::to_string(r.round) + ": the plug-in made " +
-                             std::to_string(next_) + " requests, the recording has " +
-                             std::to_string(r.exchanges.size()));
-    }
-}
-
-Reply Replay::exchange(const std::string& request_line)
-{
-    const auto& r = *round_;
-    const std::string at =
-        "round " + std::to_string(r.round) + " step " + std::to_string(next_ + 1) + ": ";
-    if (next_ >= r.exchanges.size()) {
-        throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
-                             ", the recording has no more requests in this round");
-    }
-    const RecordedExchange& e = r.exchanges[next_++];
-    if (e.request != request_line) {
-        throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
-                             ", the recording has " + printable(e.request));
-    }
-    bool answered = false;
-    for (const Received& got : e.reply) answered = answered || (!got.frame.empty() && !got.late);
-    if (!answered && !e.timed_out) {
-        // Neither a reply nor a timeout: the recording lost it; none is made up.
-        throw ReplayDeparted(at + "the recording has no reply and no timeout for " +
-                             printable(e.request) + " (line " + std::to_string(e.line) + ")");
-    }
-    return e.reply;
-}
-
-}  // namespace bench
+}  // namespace io
