@@ -161,25 +161,26 @@ Json::Value seen(Json::Value round)
 // The bench on the simulator's line gets the rounds the bench's own
 // emulator gives in process, for the demo (without its gap, which a real
 // clock would have to wait for) and for every wire fault.
-TEST(Ups, HostSeesWhatTheInProcessEmulatorGives)
-{
-    const struct {
-        const char* name;
-        const char* scenario;
-    } cases[] = {
-        {"demo", R"({"ups": {"analog": [220.5, 221, 219.75, 230, 229.875, 230.125, 12.5, 12.25,
+const struct {
+    const char* name;
+    const char* scenario;
+} kScenarios[] = {
+    {"demo", R"({"ups": {"analog": [220.5, 221, 219.75, 230, 229.875, 230.125, 12.5, 12.25,
                       11.75]},
                      "rounds": [{}, {"status": {"inverter": "fault"}}, {"short": {"44": 20}},
                                 {"drop": ["46"]}, {"status": {"inverter": "normal"}}, {}]})"},
-        {"wire", R"({"rounds": [{"wire": {"41": {"chksum": true}}},
+    {"wire", R"({"rounds": [{"wire": {"41": {"chksum": true}}},
                      {"wire": {"43": {"lchksum": true}}}, {"wire": {"44": {"rtn": 2}}},
                      {"wire": {"44": {"rtn": 4, "rtn_info": true}}},
                      {"wire": {"46": {"late": true}}}, {},
                      {"wire": {"41": {"noise": "\u0001garbage~12"}, "43": {"chunk": 5},
                                "44": {"chunk": 1}}},
                      {"wire": {"46": {"adr": 2}}}]})"},
-    };
-    for (const auto& c : cases) {
+};
+
+TEST(Ups, HostSeesWhatTheInProcessEmulatorGives)
+{
+    for (const auto& c : kScenarios) {
         const std::string scenario = file_with(std::string(c.name) + ".json", c.scenario);
         const HostRun here = bench("--json - --timeout 1 --interval 0 --scenario " + scenario);
         ASSERT_EQ(here.status, 0) << here.out;
@@ -198,6 +199,32 @@ TEST(Ups, HostSeesWhatTheInProcessEmulatorGives)
                   std::string::npos)
             << text_of(ups.out);
     }
+}
+
+// A session recorded in process, served back by the simulator: the host sees
+// the recorded rounds again; a host that asks on after the recording's end
+// is answered from the last replies, each request counted as a departure.
+TEST(Ups, RecordingServedBack)
+{
+    const std::string scenario = file_with("served.json", kScenarios[0].scenario);
+    const std::string rec = testing::TempDir() + "served.rec";
+    const HostRun recorded =
+        bench("--json - --timeout 1 --interval 0 --record " + rec + " --scenario " + scenario);
+    ASSERT_EQ(recorded.status, 0) << recorded.out;
+    Ups ups("--quiet --replay " + rec, "served");
+    const HostRun served =
+        bench("--json - --timeout 1 --interval 0 --scenario " + scenario + " --port " + ups.link);
+    ASSERT_EQ(served.status, 0) << served.out << text_of(ups.out);
+    ASSERT_EQ(served.rounds.size(), recorded.rounds.size());
+    for (std::size_t i = 0; i < served.rounds.size(); ++i) {
+        EXPECT_EQ(seen(served.rounds[i]), seen(recorded.rounds[i])) << "round " << i + 1;
+    }
+    const HostRun after = bench("--json - --rounds 1 --timeout 1 --port " + ups.link);
+    ASSERT_EQ(after.status, 0) << after.out;
+    EXPECT_TRUE(after.rounds[0]["completed"].asBool()) << after.out;
+    EXPECT_EQ(ups.stop(), 130);
+    EXPECT_NE(text_of(ups.out).find(", 4 departures from the recording"), std::string::npos)
+        << text_of(ups.out);
 }
 
 // The host's side of the simulator's line, opened as a host's port layer does.

@@ -20,12 +20,15 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "json_text.h"
 #include "line_end.h"
 #include "output_file.h"
+#include "recording.h"
+#include "replayer.h"
 #include "scenario.h"
 #include "serial.h"
 #include "server.h"
@@ -44,6 +47,7 @@ struct Options {
     unsigned adr = 1;
     std::string ver = "0x21";
     std::string scenario;
+    std::string replay;
     std::string trace;
     bool debug = false;
     std::string json;
@@ -135,7 +139,10 @@ int main(int argc, char** argv)
     port->excludes(pty);
     app.add_option("--adr", o.adr, "the UPS's address")->default_val(1)->check(CLI::Range(0, 255));
     app.add_option("--ver", o.ver, "the protocol version it speaks")->default_val("0x21");
-    app.add_option("--scenario", o.scenario, "script the UPS (default: the built-in demo)");
+    auto* scenario_option =
+        app.add_option("--scenario", o.scenario, "script the UPS (default: the built-in demo)");
+    app.add_option("--replay", o.replay, "serve a session recorded by vx40-bench --record")
+        ->excludes(scenario_option);
     app.add_option("--trace", o.trace, "every frame received and sent, with its time");
     app.add_flag("-D", o.debug, "the trace on standard error");
     app.add_option("--json", o.json, "one JSON object per request (JSON Lines)");
@@ -146,6 +153,7 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 600000));
 
     emulator::Scenario scenario;
+    std::unique_ptr<ups::Replayer> replay;
     std::uint8_t ver = 0x21;
     try {
         app.parse(argc, argv);
@@ -160,7 +168,21 @@ int main(int argc, char** argv)
         if (used != o.ver.size() || v > 255)
             throw CLI::ValidationError("--ver " + o.ver + ": not a byte (0x21, 33)");
         ver = static_cast<std::uint8_t>(v);
-        if (o.scenario.empty()) {
+        if (!o.replay.empty()) {
+            // Read through once for faults; served as it is read again.
+            std::string warning;
+            try {
+                io::check_recording(o.replay, warning);
+                replay = std::make_unique<ups::Replayer>(o.replay);
+            } catch (const io::JsonSyntax& e) {
+                throw CLI::ValidationError(o.replay + ":" + e.what());
+            } catch (const std::runtime_error& e) {
+                throw CLI::ValidationError("recording " + o.replay + ": " + e.what());
+            }
+            if (!warning.empty()) {
+                std::cerr << "vx40-ups: warning: recording " << o.replay << ": " << warning << '\n';
+            }
+        } else if (o.scenario.empty()) {
             scenario = emulator::demo_scenario();
         } else {
             try {
@@ -212,7 +234,7 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &action, nullptr);
 
     emulator::LineUps ups(scenario.ups, ver, static_cast<std::uint8_t>(o.adr));
-    ups::Server server(ups, scenario, outputs, o.quiet);
+    ups::Server server(ups, scenario, replay.get(), outputs, o.quiet);
     // Commands from standard input, on a thread of their own; signals stay
     // with the line's thread.
     sigset_t stops;

@@ -139,9 +139,9 @@ std::string Outputs::finish()
     return done;
 }
 
-Server::Server(emulator::LineUps& ups, const emulator::Scenario& scenario, Outputs& outputs,
-               bool quiet)
-    : ups_(ups), scenario_(scenario), outputs_(outputs), quiet_(quiet)
+Server::Server(emulator::LineUps& ups, const emulator::Scenario& scenario, Replayer* replay,
+               Outputs& outputs, bool quiet)
+    : ups_(ups), scenario_(scenario), replay_(replay), outputs_(outputs), quiet_(quiet)
 {
     ups_.feed_rounds(&scenario_.rounds);
 }
@@ -161,6 +161,8 @@ emulator::Answer Server::answer(const io::Received& request)
         ++requests_;
         if (std::chrono::steady_clock::now() < silent_until_) {
             a.note = "silent";
+        } else if (replay_ != nullptr) {
+            a = replay_->answer(request.frame);
         } else {
             a = ups_.answer(request.frame);
         }
@@ -215,6 +217,9 @@ std::string Server::command(const std::string& line)
     const std::string& verb = w[0];
     if (verb == "help" && w.size() == 1) return kHelp;
     if (verb == "status" && w.size() == 1) return status();
+    if (replay_ != nullptr && (verb == "set" || verb == "drop" || verb == "fault")) {
+        return "refused: serving a recording, which these do not change";
+    }
     if (verb == "set" && w.size() == 3) {
         try {
             ups_.set(emulator::named_change(w[1], w[2]));
@@ -259,8 +264,14 @@ std::string Server::status() const
 std::string Server::summary() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return std::to_string(requests_) + " requests, " + std::to_string(answered_) + " answered, " +
-           std::to_string(faults_) + " faults, " + std::to_string(ignored_) + " not for it";
+    std::string s = std::to_string(requests_) + " requests, " + std::to_string(answered_) +
+                    " answered, " + std::to_string(faults_) + " faults, " +
+                    std::to_string(ignored_) + " not for it";
+    if (replay_ != nullptr) {
+        s += ", " + std::to_string(replay_->departures()) + " departures from the recording";
+        if (!replay_->warning().empty()) s += " (recording: " + replay_->warning() + ")";
+    }
+    return s;
 }
 
 }  // namespace ups

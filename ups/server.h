@@ -9,6 +9,7 @@
 #include <string>
 
 #include "output_file.h"
+#include "replayer.h"
 #include "scenario.h"
 #include "serial.h"
 
@@ -36,8 +37,9 @@ private:
 
 class Server {
 public:
-    Server(emulator::LineUps& ups, const emulator::Scenario& scenario, Outputs& outputs,
-           bool quiet);
+    // `replay`: a recording served in place of the emulated UPS, or null.
+    Server(emulator::LineUps& ups, const emulator::Scenario& scenario, Replayer* replay,
+           Outputs& outputs, bool quiet);
     // One request from the line: a scripted round begins at 2A/41; the
     // answer as the UPS gives it, or nothing while silent.
     emulator::Answer answer(const io::Received& request);
@@ -52,6 +54,7 @@ private:
 
     emulator::LineUps& ups_;
     const emulator::Scenario& scenario_;
+    Replayer* replay_;
     Outputs& outputs_;
     bool quiet_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

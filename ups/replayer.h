@@ -1,0 +1,36 @@
+// A session recorded by vx40-bench --record served back on the line: each
+// request gets the characters the UPS sent for it, in the recorded order
+// (late replies where they fell). A request other than the one recorded
+// next is a departure: it gets the last reply recorded for the same
+// request, or the family's answer to an unknown one, and the recording
+// waits where it was.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "recording.h"
+#include "ups.h"
+
+namespace ups {
+
+class Replayer {
+public:
+    // Opens the recording and reads its session line (std::runtime_error).
+    explicit Replayer(const std::string& path);
+    emulator::Answer answer(const std::string& request);
+    unsigned long departures() const { return departures_; }
+    // A torn last line or a last round cut short, once the end was reached.
+    const std::string& warning() const { return reader_.warning(); }
+
+private:
+    io::RecordingReader reader_;
+    io::RecordedRound round_;
+    std::size_t next_ = 0;
+    bool ended_ = false;
+    std::map<std::string, std::string> last_;  // request -> the characters last sent for it
+    unsigned long departures_ = 0;
+};
+
+}  // namespace ups
