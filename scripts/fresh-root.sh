@@ -44,6 +44,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# The tree as it is now, before the minutes debootstrap takes.
+snapshot=$root.src.tar
+git ls-files -z --cached --others --exclude-standard | tar -c --null -T - -f "$snapshot"
 t0=$SECONDS
 echo "fresh-root: debootstrap --variant=minbase $(debian_suite) into $root (output in $log)"
 debootstrap --variant=minbase "$(debian_suite)" "$root" "$(debian_mirror)" >> "$log" 2>&1 ||
@@ -54,7 +57,7 @@ mount -t proc proc "$root/proc"
 mount --rbind /sys "$root/sys" && mount --make-rslave "$root/sys"
 mount --rbind /dev "$root/dev" && mount --make-rslave "$root/dev"
 mkdir -p "$root/src"
-git ls-files -z --cached --others --exclude-standard | tar -c --null -T - | tar -x -C "$root/src"
+tar -x -C "$root/src" -f "$snapshot" && rm -f "$snapshot"
 
 inside() {  # command line, run in the root from /src with a clean environment
   chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
