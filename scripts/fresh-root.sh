@@ -39,6 +39,7 @@ cleanup() {
   findmnt -rn -o TARGET | grep -F "$root/" | sort -r | while read -r m; do
     umount "$m" 2> /dev/null || umount -l "$m"
   done
+  rm -f "$root.src.tar"
   if [ "$keep" -eq 0 ]; then rm -rf --one-file-system "$root"; else echo "fresh-root: kept $root"; fi
 }
 trap cleanup EXIT
