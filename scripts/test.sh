@@ -101,14 +101,14 @@ python3 scripts/mutants.py --build build --report build/mutants.md | tee build/m
 done_part mutants "$(tail -n 1 build/mutants.log | sed 's/^mutants: //')"
 
 # Fuzzers (clang, libFuzzer, ASan and UBSan), each for a bounded time from
-# its seed corpus; any finding fails the run.
+# its seed corpus; any finding fails the run. ups: the simulator's request handling.
 part fuzzers
 fuzz_seconds=${VX40_FUZZ_SECONDS:-60}
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_FUZZ=ON \
   -DVX40_TESTS=OFF -DVX40_BENCH=OFF > /dev/null
 cmake --build build-fuzz -j "$jobs"
 : > build-fuzz/fuzz.log
-for f in device settings frames; do
+for f in device settings frames ups; do
   work=build-fuzz/corpus-$f
   rm -rf "$work" && cp -r "fuzz/corpus/$f" "$work"
   if ! build-fuzz/fuzz/fuzz_$f -max_total_time="$fuzz_seconds" -print_final_stats=1 \
