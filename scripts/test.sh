@@ -44,6 +44,9 @@ run_suite native build
 part replay-memory
 python3 benchmarks/replay_memory.py build | tee build/replay-memory.log
 done_part replay-memory "$(tail -n 1 build/replay-memory.log | sed 's/^replay-memory: //')"
+part ups-latency
+python3 benchmarks/ups_latency.py build | tee build/ups-latency.log
+done_part ups-latency "$(tail -n 1 build/ups-latency.log | sed 's/^ups-latency: //')"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite sanitizers build-asan -DVX40_SANITIZE=ON
 TSAN_OPTIONS=halt_on_error=1 run_suite threads build-tsan -DVX40_SANITIZE_THREAD=ON
