@@ -81,7 +81,7 @@ int main(int argc, char** argv)
         opt = bench::parse_options(argc, argv, standin::default_plugin_path(),
                                    VX40_EXAMPLES_DIR "/settings.json");
         if (opt.help) {
-            std::cout << bench::kUsage;
+            std::cout << opt.help_text;
             return 0;
         }
         bench::check_distinct_files(opt);

@@ -1,46 +1,17 @@
 #include "options.h"
 
-#include <set>
+#include <CLI/CLI.hpp>
 
 #include "transport.h"
 
 namespace bench {
 
-const char* const kUsage =
-    "usage: vx40-bench [options]\n"
-    "  --plugin PATH      plug-in to load (default: the built vx40.so)\n"
-    "  --device-id N      host device identifier (default 1)\n"
-    "  --settings FILE    device settings (default examples/settings.json)\n"
-    "  --cache FILE       restore this 139-byte record first (round 0)\n"
-    "  --scenario FILE    script the emulated UPS (default: built-in demo)\n"
-    "  --rounds N         rounds to run (default: the scenario's rounds; with --replay,\n"
-    "                     the recording's first N)\n"
-    "  --interval SECONDS virtual seconds between rounds (default 1)\n"
-    "  --json FILE|-      one JSON object per round (JSON Lines)\n"
-    "  --history FILE     append every saved record (139 bytes each)\n"
-    "  --report FILE      picture the run in one HTML page, written at the end\n"
-    "  --save-cache FILE  write the last distributed record at exit\n"
-    "  --quiet            leave the plug-in's own lines out of the human output\n"
-    "  -D, --trace FILE|- every frame sent and received, with its time, the decoder's\n"
-    "                     verdict, the round and the step (-D: on standard error);\n"
-    "                     with --json also in each round's \"frames\"\n"
-    "  --record FILE      write the session (settings, device identifier, every frame\n"
-    "                     with its time, the clock of each round) as JSON Lines\n"
-    "  --replay FILE      drive the plug-in from a recorded session in place of a line;\n"
-    "                     settings, identifier and cache come from the recording\n"
-    "  --realtime         real clock and real waits, also with the emulator\n"
-    "  --pty              the emulator behind a pseudo-terminal (a real serial line)\n"
-    "  --port DEVICE      a real UPS on this serial port, no emulator (real clock)\n"
-    "  --baud N           line speed (default: the device's, 4800)\n"
-    "  --line-rate        with --pty: the emulator takes each character's time on the\n"
-    "                     wire at the baud rate (ten bits a character)\n"
-    "  --timeout SECONDS  reply timeout on a line (default 2)\n"
-    "  --help\n"
+namespace {
+
+const char* const kExitStatus =
     "exit status: 0 done, 1 the plug-in cannot be loaded, 2 a bad option or input file,\n"
     "3 an output cannot be written, 4 the serial line was lost, 5 the plug-in departed\n"
     "from the replayed recording, 130/143 SIGINT/SIGTERM\n";
-
-namespace {
 
 long long to_long(const std::string& v, const std::string& opt, long long lo, long long hi)
 {
@@ -66,70 +37,76 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     Options opt;
     opt.plugin = default_plugin;
     opt.settings = default_settings;
-    std::set<std::string> given;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            opt.help = true;
-            return opt;
+    // Each option's text comes from its declaration; GNU forms (--rounds=3)
+    // are taken as well as --rounds 3.
+    CLI::App app{
+        "vx40-bench: the built vx40.so driven as the host drives it, against the "
+        "emulated UPS, a recorded session or a real UPS"};
+    app.footer(kExitStatus);
+    app.get_formatter()->column_width(26);
+    // As with getopt, an option given again replaces what it gave before.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    const auto text = [&](const char* name, std::string& into, const char* what) {
+        return app.add_option(name, into, what)->type_name("FILE");
+    };
+    const auto number = [&](const char* name, long long lo, long long hi, const char* what,
+                            auto store) {
+        return app
+            .add_option_function<std::string>(
+                name, [=](const std::string& v) { store(to_long(v, name, lo, hi)); }, what)
+            ->type_name("N");
+    };
+    text("--plugin", opt.plugin, "plug-in to load (default: the built vx40.so)");
+    number("--device-id", 0, 4294967295LL, "host device identifier (default 1)",
+           [&](long long v) { opt.device_id = static_cast<std::uint32_t>(v); });
+    text("--settings", opt.settings, "device settings (default examples/settings.json)");
+    text("--cache", opt.cache, "restore this 139-byte record first (round 0)");
+    text("--scenario", opt.scenario, "script the emulated UPS (default: the built-in demo)");
+    number("--rounds", 0, 100000000,
+           "rounds to run (default: the scenario's; with --replay, the recording's first N)",
+           [&](long long v) { opt.rounds = static_cast<long>(v); });
+    number("--interval", 0, 86400, "virtual seconds between rounds (default 1)",
+           [&](long long v) { opt.interval = static_cast<long>(v); });
+    text("--json", opt.json, "one JSON object per round (JSON Lines); - for standard output");
+    text("--history", opt.history, "append every saved record (139 bytes each)");
+    text("--report", opt.report, "picture the run in one HTML page, written at the end");
+    text("--save-cache", opt.save_cache, "write the last distributed record at the end");
+    app.add_flag("--quiet", opt.quiet, "leave the plug-in's own lines out of the human output");
+    text("--trace", opt.trace,
+         "every frame sent and received, with its time, the decoder's verdict, the round and "
+         "the step; - for standard error; with --json also in each round's \"frames\"");
+    app.add_flag_callback(
+        "-D", [&] { opt.trace = "-"; }, "the trace on standard error");
+    text("--record", opt.record,
+         "write the session (settings, device identifier, every frame with its time, the "
+         "clock of each round) as JSON Lines");
+    text("--replay", opt.replay,
+         "drive the plug-in from a recorded session in place of a line; settings, identifier "
+         "and cache come from the recording");
+    app.add_flag("--realtime", opt.realtime, "real clock and real waits, also with the emulator");
+    app.add_flag("--pty", opt.pty, "the emulator behind a pseudo-terminal (a real serial line)");
+    text("--port", opt.port, "a real UPS on this serial port, no emulator (real clock)")
+        ->type_name("DEVICE");
+    number("--baud", 1, 4000000, "line speed (default: the device's, 4800)", [&](long long v) {
+        opt.baud = static_cast<unsigned>(v);
+        if (!io::baud_supported(opt.baud)) {
+            throw UsageError("--baud " + std::to_string(v) +
+                             ": the line cannot take it; it can be " + io::kBauds);
         }
-        if (a == "-D") {
-            opt.trace = "-";
-            continue;
-        }
-        given.insert(a);
-        if (a == "--pty" || a == "--realtime" || a == "--quiet" || a == "--line-rate") {
-            (a == "--pty"        ? opt.pty
-             : a == "--realtime" ? opt.realtime
-             : a == "--quiet"    ? opt.quiet
-                                 : opt.line_rate) = true;
-            continue;
-        }
-        if (a.rfind("--", 0) != 0 || i + 1 >= argc) {
-            throw UsageError(a + ": unknown option or missing value");
-        }
-        const std::string v = argv[++i];
-        if (a == "--plugin") {
-            opt.plugin = v;
-        } else if (a == "--device-id") {
-            opt.device_id = static_cast<std::uint32_t>(to_long(v, a, 0, 4294967295LL));
-        } else if (a == "--settings") {
-            opt.settings = v;
-        } else if (a == "--cache") {
-            opt.cache = v;
-        } else if (a == "--scenario") {
-            opt.scenario = v;
-        } else if (a == "--json") {
-            opt.json = v;
-        } else if (a == "--trace") {
-            opt.trace = v;
-        } else if (a == "--report") {
-            opt.report = v;
-        } else if (a == "--record") {
-            opt.record = v;
-        } else if (a == "--replay") {
-            opt.replay = v;
-        } else if (a == "--history") {
-            opt.history = v;
-        } else if (a == "--save-cache") {
-            opt.save_cache = v;
-        } else if (a == "--rounds") {
-            opt.rounds = static_cast<long>(to_long(v, a, 0, 100000000));
-        } else if (a == "--port") {
-            opt.port = v;
-        } else if (a == "--baud") {
-            opt.baud = static_cast<unsigned>(to_long(v, a, 1, 4000000));
-            if (!io::baud_supported(opt.baud)) {
-                throw UsageError("--baud " + v + ": the line cannot take it; it can be " +
-                                 io::kBauds);
-            }
-        } else if (a == "--timeout") {
-            opt.timeout_ms = static_cast<int>(to_long(v, a, 1, 600)) * 1000;
-        } else if (a == "--interval") {
-            opt.interval = static_cast<long>(to_long(v, a, 0, 86400));
-        } else {
-            throw UsageError(a + ": unknown option");
-        }
+    });
+    app.add_flag("--line-rate", opt.line_rate,
+                 "with --pty: the emulator takes each character's time on the wire at the baud "
+                 "rate (ten bits a character)");
+    number("--timeout", 1, 600, "reply timeout on a line, seconds (default 2)",
+           [&](long long v) { opt.timeout_ms = static_cast<int>(v) * 1000; });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        opt.help = true;
+        opt.help_text = app.help();
+        return opt;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
     }
     if (opt.pty && !opt.port.empty()) throw UsageError("--pty and --port: choose one line");
     if (opt.line_rate && !opt.pty) throw UsageError("--line-rate paces the emulator: needs --pty");
@@ -137,7 +114,7 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
         // The recording holds these; taking them from elsewhere would not replay it.
         for (const char* o : {"--settings", "--cache", "--device-id", "--scenario", "--pty",
                               "--port", "--interval", "--realtime", "--baud"}) {
-            if (given.count(o) != 0) {
+            if (app.count(o) != 0) {
                 throw UsageError(std::string(o) + " and --replay: the recording holds it");
             }
         }

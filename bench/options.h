@@ -27,12 +27,11 @@ struct Options {
     std::string replay;      // a recorded session played back in place of a line
     bool line_rate = false;  // the emulator's characters paced at the baud rate
     bool help = false;
+    std::string help_text;  // with --help: the options and exit statuses
     std::string port;
     unsigned baud = 0;  // 0: the device's own setting
     int timeout_ms = 2000;
 };
-
-extern const char* const kUsage;
 
 // A bad command line, a bad input file or a bad scenario: exit status 2.
 struct UsageError : std::invalid_argument {

@@ -368,4 +368,41 @@ TEST(Ups, PortThatGoesAwayEndsTheRun)
     EXPECT_NE(text_of(out).find("vx40-ups: 1 requests, 1 answered"), std::string::npos);
 }
 
+// A bad option or input: exit 2, one line naming it and the reason, then
+// "try vx40-ups --help"; options also in their GNU form.
+TEST(Ups, BadOptionsAndInputsAreNamed)
+{
+    const struct {
+        std::string args;
+        std::string message;
+    } cases[] = {
+        {"", "the line: give --port or --pty"},
+        {"--pty --baud=1000", "the line cannot take 1000; it can be 1200, 2400, 4800"},
+        {"--port /dev/null", "port /dev/null: not a serial port"},
+        {"--pty --port /dev/null", "--port excludes --pty"},
+        {"--pty --ver 0x1FF", "--ver 0x1FF: not a byte"},
+        {"--pty --scenario /nonexistent/s.json", "scenario /nonexistent/s.json: cannot read"},
+        {"--pty --scenario " + file_with("bad-ups.json", "{\"rounds\": [{\"drop\": 3}]}"),
+         "rounds[0].drop: not a list"},
+    };
+    for (const auto& c : cases) {
+        const HostRun run = [&] {
+            HostRun r;
+            const std::string cmd = runner_prefix() + VX40_UPS_PATH + " " + c.args + " 2>&1";
+            FILE* p = popen(cmd.c_str(), "r");
+            char buf[4096];
+            std::size_t n = 0;
+            while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+            const int rc = p != nullptr ? pclose(p) : -1;
+            r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+            return r;
+        }();
+        EXPECT_EQ(run.status, 2) << c.args << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args << "\n" << run.out;
+    }
+    const HostRun gnu = bench("--json - --rounds=2");
+    EXPECT_EQ(gnu.status, 0);
+    EXPECT_EQ(gnu.rounds.size(), 2U);
+}
+
 }  // namespace

@@ -117,6 +117,8 @@ int main(int argc, char** argv)
     Options o;
     CLI::App app{"vx40-ups: the emulated VX40 UPS on a serial line, for testing a host"};
     app.footer(kExits);
+    // As with getopt, an option given again replaces what it gave before.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     auto* port = app.add_option("--port", o.port, "a real serial port (RS-232 or USB adapter)");
     app.add_option("--baud", o.baud, "line speed, raw 8N1")
         ->default_val(4800)
