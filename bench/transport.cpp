@@ -144,16 +144,8 @@ public:
         pace.line_rate = line.line_rate;
         pace.late_after = std::chrono::milliseconds(line.timeout_ms) + kLateBy;
         ups_end_ = std::make_unique<emulator::UpsEnd>(master_, "emulator side", pace, stop_);
-        // Stop signals go to the host's side, whose waits they end; the
-        // emulator's thread never takes them.
-        sigset_t stops;
-        sigset_t before;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stops, &before);
-        server_ = std::thread([this] { serve(); });
-        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        // Stop signals go to the host's side, whose waits they end.
+        server_ = io::thread_without_stops([this] { serve(); });
     }
     ~Pty() override
     {

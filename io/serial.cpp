@@ -70,6 +70,19 @@ bool baud_supported(unsigned baud)
     return false;
 }
 
+std::thread thread_without_stops(std::function<void()> body)
+{
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);  // the new thread inherits the mask
+    std::thread thread(std::move(body));
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return thread;
+}
+
 Clock::duration char_time(unsigned baud)
 {
     return std::chrono::duration_cast<Clock::duration>(

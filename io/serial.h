@@ -7,9 +7,11 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "frame.h"
@@ -49,6 +51,9 @@ bool baud_supported(unsigned baud);
 void make_raw(int fd, unsigned baud, const std::string& device);
 // Writes all of it; LineLost when the line is gone.
 void write_all(int fd, const char* data, std::size_t size, const std::string& device);
+// A thread that never takes SIGINT or SIGTERM: they go to the thread whose
+// waits on the line they are meant to end.
+std::thread thread_without_stops(std::function<void()> body);
 // Ten bits a character: start, eight data, stop.
 Clock::duration char_time(unsigned baud);
 

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +21,8 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+
+#include "run.h"
 
 namespace {
 
@@ -35,15 +37,10 @@ BenchRun bench(const std::string& args, const std::string& prefix = "")
 {
     BenchRun run;
     const std::string runner = VX40_BENCH_RUNNER;
-    const std::string cmd =
-        prefix + (runner.empty() ? "" : runner + " ") + VX40_BENCH_PATH + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return run;
-    char buf[4096];
-    std::size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
-    const int rc = pclose(p);
-    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    const testrun::Ran ran =
+        testrun::run(prefix + (runner.empty() ? "" : runner + " ") + VX40_BENCH_PATH + " " + args);
+    run.status = ran.status;
+    run.out = ran.out;
     std::istringstream lines(run.out);
     std::string line;
     Json::CharReaderBuilder b;
@@ -935,19 +932,10 @@ TEST(BenchFiles, ReportToolReadsTornRoundsAndKeepsItsInput)
     const std::string whole = text_of(rounds);
     const std::string runner = VX40_BENCH_RUNNER;
     auto report = [&](const std::string& args) {
-        BenchRun run;
-        const std::string cmd =
-            (runner.empty() ? "" : runner + " ") + VX40_REPORT_PATH + " " + args + " 2>&1";
-        FILE* p = popen(cmd.c_str(), "r");
-        char buf[4096];
-        std::size_t n = 0;
-        while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
-        const int rc = p != nullptr ? pclose(p) : -1;
-        run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        return run;
+        return testrun::run((runner.empty() ? "" : runner + " ") + VX40_REPORT_PATH + " " + args);
     };
     write_file(rounds, whole.substr(0, whole.size() - 100));
-    const BenchRun torn = report(rounds + " " + page);
+    const testrun::Ran torn = report(rounds + " " + page);
     EXPECT_EQ(torn.status, 0) << torn.out;
     EXPECT_NE(torn.out.find("warning: " + rounds + ": line 3 is cut short"), std::string::npos)
         << torn.out;
@@ -955,12 +943,12 @@ TEST(BenchFiles, ReportToolReadsTornRoundsAndKeepsItsInput)
     const std::string drawn = text_of(page);
     EXPECT_NE(drawn.find("<html"), std::string::npos);
 
-    const BenchRun same = report(rounds + " " + d + "../" +
-                                 d.substr(d.rfind('/', d.size() - 2) + 1) + "rounds.jsonl");
+    const testrun::Ran same = report(rounds + " " + d + "../" +
+                                     d.substr(d.rfind('/', d.size() - 2) + 1) + "rounds.jsonl");
     EXPECT_EQ(same.status, 2) << same.out;
     EXPECT_NE(same.out.find("the same file"), std::string::npos) << same.out;
     write_file(rounds, "{\"round\": 1}\n{oops\n" + whole);
-    const BenchRun damaged = report(rounds + " " + page);
+    const testrun::Ran damaged = report(rounds + " " + page);
     EXPECT_EQ(damaged.status, 2) << damaged.out;
     EXPECT_NE(damaged.out.find(rounds + ":"), std::string::npos) << damaged.out;
     EXPECT_EQ(text_of(page), drawn);

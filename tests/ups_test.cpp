@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "run.h"
 
 namespace {
 
@@ -119,14 +120,9 @@ struct HostRun {
 HostRun bench(const std::string& args)
 {
     HostRun run;
-    const std::string cmd = runner_prefix() + VX40_BENCH_PATH + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return run;
-    char buf[4096];
-    std::size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) run.out.append(buf, n);
-    const int rc = pclose(p);
-    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    const testrun::Ran ran = testrun::run(runner_prefix() + VX40_BENCH_PATH + " " + args);
+    run.status = ran.status;
+    run.out = ran.out;
     std::istringstream lines(run.out);
     Json::CharReaderBuilder b;
     for (std::string line; std::getline(lines, line);) {
@@ -386,17 +382,7 @@ TEST(Ups, BadOptionsAndInputsAreNamed)
          "rounds[0].drop: not a list"},
     };
     for (const auto& c : cases) {
-        const HostRun run = [&] {
-            HostRun r;
-            const std::string cmd = runner_prefix() + VX40_UPS_PATH + " " + c.args + " 2>&1";
-            FILE* p = popen(cmd.c_str(), "r");
-            char buf[4096];
-            std::size_t n = 0;
-            while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-            const int rc = p != nullptr ? pclose(p) : -1;
-            r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-            return r;
-        }();
+        const testrun::Ran run = testrun::run(runner_prefix() + VX40_UPS_PATH + " " + c.args);
         EXPECT_EQ(run.status, 2) << c.args << "\n" << run.out;
         EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args << "\n" << run.out;
     }

@@ -239,19 +239,12 @@ int main(int argc, char** argv)
     ups::Server server(ups, scenario, replay.get(), outputs, o.quiet);
     // Commands from standard input, on a thread of their own; signals stay
     // with the line's thread.
-    sigset_t stops;
-    sigset_t before;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stops, &before);
-    std::thread([&server] {
+    io::thread_without_stops([&server] {
         for (std::string command; std::getline(std::cin, command);) {
             const std::string said = server.command(command);
             if (!said.empty()) std::cout << (said + '\n') << std::flush;
         }
     }).detach();
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 
     emulator::Pace pace;
     pace.baud = o.baud;
