@@ -89,14 +89,7 @@ int main(int argc, char** argv)
             // Read through once, keeping nothing, so that its faults stop the
             // run before it starts; the replay then reads it again as it goes.
             std::string warning;
-            try {
-                io::check_recording(opt.replay, warning);
-                replay = std::make_unique<io::RecordingReader>(opt.replay);
-            } catch (const io::JsonSyntax& e) {
-                throw bench::UsageError(opt.replay + ":" + e.what());
-            } catch (const std::runtime_error& e) {
-                throw bench::UsageError("recording " + opt.replay + ": " + e.what());
-            }
+            replay = io::open_recording(opt.replay, warning);
             if (!warning.empty()) {
                 std::cerr << "vx40-bench: warning: recording " << opt.replay << ": " << warning
                           << '\n';

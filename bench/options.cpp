@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "number.h"
 #include "transport.h"
 
 namespace bench {
@@ -15,18 +16,12 @@ const char* const kExitStatus =
 
 long long to_long(const std::string& v, const std::string& opt, long long lo, long long hi)
 {
-    std::size_t used = 0;
-    long long n = 0;
-    try {
-        n = std::stoll(v, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != v.size() || v.empty() || n < lo || n > hi) {
+    const auto n = io::whole_number(v, lo, hi);
+    if (!n) {
         throw UsageError(opt + " " + v + ": expected a whole number " + std::to_string(lo) + ".." +
                          std::to_string(hi));
     }
-    return n;
+    return *n;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include "json_text.h"
+#include "number.h"
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -83,17 +84,9 @@ std::size_t analog_index(const std::string& key, const std::string& where)
 
 std::size_t index_in(const std::string& key, std::size_t limit, const std::string& where)
 {
-    std::size_t used = 0;
-    unsigned long v = 0;
-    try {
-        v = std::stoul(key, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != key.size() || key.empty() || v >= limit) {
-        fault(where + ": index \"" + key + "\" is not 0.." + std::to_string(limit - 1));
-    }
-    return v;
+    const auto v = io::whole_number(key, 0, static_cast<long long>(limit) - 1);
+    if (!v) fault(where + ": index \"" + key + "\" is not 0.." + std::to_string(limit - 1));
+    return static_cast<std::size_t>(*v);
 }
 
 float number(const Json::Value& v, const std::string& where)

@@ -224,6 +224,18 @@ bool RecordingReader::next(RecordedRound& r)
     return false;
 }
 
+std::unique_ptr<RecordingReader> open_recording(const std::string& path, std::string& warning)
+{
+    try {
+        check_recording(path, warning);
+        return std::make_unique<RecordingReader>(path);
+    } catch (const JsonSyntax& e) {
+        throw std::invalid_argument(path + ":" + e.what());
+    } catch (const std::runtime_error& e) {
+        throw std::invalid_argument("recording " + path + ": " + e.what());
+    }
+}
+
 long check_recording(const std::string& path, std::string& warning)
 {
     RecordingReader reader(path);

@@ -89,6 +89,12 @@ private:
 // found before a run starts. Returns its whole rounds and the warning.
 long check_recording(const std::string& path, std::string& warning);
 
+// A recording checked through, then opened to be read as it goes. Its fault
+// as one line: "FILE:LINE:COLUMN: reason" for JSON that does not parse,
+// "recording FILE: line N: reason" for the rest (std::invalid_argument).
+// `warning` says what a killed run left out ("" for nothing).
+std::unique_ptr<RecordingReader> open_recording(const std::string& path, std::string& warning);
+
 // The JSON lines of a recording, one per call.
 Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
                           const std::string& cache, std::time_t clock, const std::string& line,

@@ -26,6 +26,7 @@
 
 #include "json_text.h"
 #include "line_end.h"
+#include "number.h"
 #include "output_file.h"
 #include "recording.h"
 #include "replayer.h"
@@ -123,14 +124,8 @@ int main(int argc, char** argv)
     app.add_option("--baud", o.baud, "line speed, raw 8N1")
         ->default_val(4800)
         ->check([](const std::string& v) {
-            std::size_t used = 0;
-            unsigned long b = 0;
-            try {
-                b = std::stoul(v, &used);
-            } catch (const std::exception&) {
-                used = 0;
-            }
-            if (used != v.size() || !io::baud_supported(static_cast<unsigned>(b)))
+            const auto b = io::whole_number(v, 1, 4000000);
+            if (!b || !io::baud_supported(static_cast<unsigned>(*b)))
                 return "the line cannot take " + v + "; it can be " + io::kBauds;
             return std::string();
         });
@@ -160,26 +155,16 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
         if (o.port.empty() && !o.pty) throw CLI::ValidationError("the line: give --port or --pty");
-        std::size_t used = 0;
-        unsigned long v = 0;
-        try {
-            v = std::stoul(o.ver, &used, 0);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        if (used != o.ver.size() || v > 255)
-            throw CLI::ValidationError("--ver " + o.ver + ": not a byte (0x21, 33)");
-        ver = static_cast<std::uint8_t>(v);
+        const auto v = io::whole_number(o.ver, 0, 255, 0);
+        if (!v) throw CLI::ValidationError("--ver " + o.ver + ": not a byte (0x21, 33)");
+        ver = static_cast<std::uint8_t>(*v);
         if (!o.replay.empty()) {
             // Read through once for faults; served as it is read again.
             std::string warning;
             try {
-                io::check_recording(o.replay, warning);
-                replay = std::make_unique<ups::Replayer>(o.replay);
-            } catch (const io::JsonSyntax& e) {
-                throw CLI::ValidationError(o.replay + ":" + e.what());
-            } catch (const std::runtime_error& e) {
-                throw CLI::ValidationError("recording " + o.replay + ": " + e.what());
+                replay = std::make_unique<ups::Replayer>(io::open_recording(o.replay, warning));
+            } catch (const std::invalid_argument& e) {
+                throw CLI::ValidationError(e.what());
             }
             if (!warning.empty()) {
                 std::cerr << "vx40-ups: warning: recording " << o.replay << ": " << warning << '\n';

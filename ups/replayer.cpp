@@ -19,12 +19,10 @@ std::uint8_t header_byte(const std::string& frame, std::size_t at)
 
 }  // namespace
 
-Replayer::Replayer(const std::string& path) : reader_(path) {}
-
 emulator::Answer Replayer::answer(const std::string& request)
 {
     while (!ended_ && next_ >= round_.exchanges.size()) {
-        ended_ = !reader_.next(round_);
+        ended_ = !reader_->next(round_);
         next_ = 0;
     }
     emulator::Answer a;

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "recording.h"
 #include "ups.h"
@@ -17,15 +19,15 @@ namespace ups {
 
 class Replayer {
 public:
-    // Opens the recording and reads its session line (std::runtime_error).
-    explicit Replayer(const std::string& path);
+    // Serves the recording `reader` reads (io::open_recording).
+    explicit Replayer(std::unique_ptr<io::RecordingReader> reader) : reader_(std::move(reader)) {}
     emulator::Answer answer(const std::string& request);
     unsigned long departures() const { return departures_; }
     // A torn last line or a last round cut short, once the end was reached.
-    const std::string& warning() const { return reader_.warning(); }
+    const std::string& warning() const { return reader_->warning(); }
 
 private:
-    io::RecordingReader reader_;
+    std::unique_ptr<io::RecordingReader> reader_;
     io::RecordedRound round_;
     std::size_t next_ = 0;
     bool ended_ = false;

@@ -10,6 +10,7 @@
 #include <json/writer.h>
 
 #include "frame.h"
+#include "number.h"
 
 namespace ups {
 
@@ -54,18 +55,9 @@ std::uint8_t known_cid(const std::string& word)
     return 0;
 }
 
-// A whole number in `lo`..`hi`, or nothing.
-std::optional<long> whole(const std::string& word, long lo, long hi)
+std::optional<long long> whole(const std::string& word, long long lo, long long hi)
 {
-    std::size_t used = 0;
-    long v = 0;
-    try {
-        v = std::stol(word, &used, 0);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    if (used != word.size() || v < lo || v > hi) return std::nullopt;
-    return v;
+    return io::whole_number(word, lo, hi, 0);
 }
 
 // "chksum", "rtn=2", ...: the fault, or a refusal's reason in `why`.
