@@ -34,7 +34,8 @@ run_suite() {  # name, build dir, cmake options...
   fi
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_TESTS=ON "$@" > /dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" > "$dir/ctest.log" 2>&1 ||
+  # A test that hangs fails after ten minutes instead of holding the run.
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600 > "$dir/ctest.log" 2>&1 ||
     { tail -n 60 "$dir/ctest.log"; echo "$name: FAILED"; exit 1; }
   tail -n 3 "$dir/ctest.log"
   done_part "$name" "$(grep -E 'tests passed|tests failed' "$dir/ctest.log")"

@@ -100,12 +100,13 @@ struct Ups {
         }
         return "";
     }
-    // SIGINT, then its exit status.
+    // SIGINT, then its exit status; -1 when it has not ended within 20 s.
     int stop()
     {
         kill(pid, SIGINT);
         int rc = 0;
-        waitpid(pid, &rc, 0);
+        for (int i = 0; i < 400 && waitpid(pid, &rc, WNOHANG) == 0; ++i) usleep(50000);
+        if (waitpid(pid, &rc, WNOHANG) == 0) return -1;  // the destructor kills it
         pid = -1;
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     }

@@ -224,10 +224,23 @@ int main(int argc, char** argv)
     ups::Server server(ups, scenario, replay.get(), outputs, o.quiet);
     // Commands from standard input, on a thread of their own; signals stay
     // with the line's thread.
+    // Read with read(2), not through stdio: a thread blocked in a stdio read
+    // holds that stream's lock, and exit() would wait for it (musl does).
     io::thread_without_stops([&server] {
-        for (std::string command; std::getline(std::cin, command);) {
-            const std::string said = server.command(command);
-            if (!said.empty()) std::cout << (said + '\n') << std::flush;
+        std::string pending;
+        char buf[256];
+        for (;;) {
+            const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            pending.append(buf, static_cast<std::size_t>(n));
+            for (auto eol = pending.find('\n'); eol != std::string::npos;
+                 eol = pending.find('\n')) {
+                const std::string said = server.command(pending.substr(0, eol));
+                pending.erase(0, eol + 1);
+                if (!said.empty()) std::cout << (said + '\n') << std::flush;
+            }
+            if (pending.size() > 4096) pending.clear();  // no command is that long
         }
     }).detach();
 
