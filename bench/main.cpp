@@ -5,10 +5,11 @@
 // Order of work: the command line and every input file are read and checked
 // (exit 2), every output file is made ready without touching its target
 // (exit 3), the serial port is opened and set up (exit 2), the plug-in is
-// loaded (exit 1), and only then do the outputs go in place and the run start. SIGINT and SIGTERM
-// end the run after the exchange in progress, with everything written (exit 130, 143); a serial
-// line that goes away ends it the same way (exit 4), and so does a replay
-// whose plug-in leaves the recording (exit 5).
+// loaded (exit 1), and only then do the outputs go in place and the run
+// start. SIGINT and SIGTERM end the run after the exchange in progress, with
+// everything written (exit 130, 143); a serial line that goes away ends it
+// the same way (exit 4), and so does a replay whose plug-in leaves the
+// recording (exit 5).
 #include <cerrno>
 #include <csignal>
 #include <cstring>

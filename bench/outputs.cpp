@@ -86,34 +86,12 @@ void Outputs::start()
     }
 }
 
-void Outputs::json_line(const std::string& line)
-{
-    if (!json_.on()) return;
-    json_.write(line + '\n');
-    ++json_lines_;
-}
-
-void Outputs::trace_line(const std::string& line)
-{
-    if (!trace_.on()) return;
-    trace_.write(line + '\n');
-    ++trace_lines_;
-}
-
-void Outputs::record_line(const std::string& line)
-{
-    if (!record_.on()) return;
-    record_.write(line + '\n');
-    ++record_lines_;
-}
-
 void Outputs::history(const std::vector<std::uint8_t>& record)
 {
     if (!history_.on()) return;
     history_.write(std::string(record.begin(), record.end()));
     // On disk with its round: a power cut or a kill loses nothing written.
     history_.sync();
-    ++history_records_;
 }
 
 void Outputs::add(const std::string& phrase)
@@ -125,15 +103,15 @@ std::string Outputs::finish(const std::vector<std::uint8_t>& last_record)
 {
     done_.clear();
     // Each file says what it holds, even when a later one fails.
-    auto close_stream = [&](OutputFile& f, std::size_t count, const char* what) {
+    auto close_stream = [&](OutputFile& f, const char* what) {
         if (!f.on()) return;
         f.close();
-        add(std::to_string(count) + " " + what + " " + f.name());
+        add(std::to_string(f.writes()) + " " + what + " " + f.name());
     };
-    close_stream(json_, json_lines_, "JSON lines in");
-    close_stream(trace_, trace_lines_, "trace lines in");
-    close_stream(record_, record_lines_, "recording lines in");
-    close_stream(history_, history_records_, "records appended to");
+    close_stream(json_, "JSON lines in");
+    close_stream(trace_, "trace lines in");
+    close_stream(record_, "recording lines in");
+    close_stream(history_, "records appended to");
     if (page_file_.on()) {
         std::ostringstream page;
         page_.write(page, "vx40-bench");

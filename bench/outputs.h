@@ -31,13 +31,13 @@ public:
     void start();
     bool json_on_stdout() const { return json_.on() && json_.standard(); }
     bool has_json() const { return json_.on(); }
-    void json_line(const std::string& line);
+    void json_line(const std::string& line) { json_.write_line(line); }
     bool tracing() const { return trace_.on(); }
-    void trace_line(const std::string& line);
+    void trace_line(const std::string& line) { trace_.write_line(line); }
     bool has_page() const { return page_file_.on(); }
     void page_round(const Json::Value& round) { page_.add(round); }
     bool recording() const { return record_.on(); }
-    void record_line(const std::string& line);
+    void record_line(const std::string& line) { record_.write_line(line); }
     void history(const std::vector<std::uint8_t>& record);
     // Writes the page and the cache (if a record was given) and closes every
     // file. Returns what was written, one phrase per file, for the summary;
@@ -55,10 +55,6 @@ private:
     OutputFile cache_;
     OutputFile page_file_;
     ReportPage page_;
-    std::size_t json_lines_ = 0;
-    std::size_t trace_lines_ = 0;
-    std::size_t record_lines_ = 0;
-    std::size_t history_records_ = 0;
     std::string done_;
 };
 

@@ -133,7 +133,6 @@ void Session::report(RoundResult& r)
     r.clock = clock_text();
     read_values(*dev_, r);
     for (const auto* c : host_.of(Service::SaveDeviceHistory)) outputs_.history(c->bytes);
-    if (!r.record.empty()) last_record_ = r.record;
     if (outputs_.has_json() || outputs_.has_page()) {
         const Json::Value round = to_json(r);
         if (outputs_.has_page()) outputs_.page_round(round);
@@ -335,6 +334,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
         dev_->LoadFromCache(*cache_image);
         r.log = capture.finish();
         collect(host_, r);
+        if (!r.record.empty()) end.last_record = r.record;
         report(r);
     }
 
@@ -392,7 +392,6 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
         report(r);
         if (!end.line_lost.empty() || !end.departed.empty() || end.interrupted) break;
     }
-    end.last_record = last_record_;
 }
 
 }  // namespace bench

@@ -11,12 +11,12 @@
 
 #include <json/value.h>
 
-#include "scenario.h"
 #include "options.h"
 #include "outputs.h"
 #include "plugin.h"
 #include "replay.h"
 #include "report.h"
+#include "scenario.h"
 #include "transport.h"
 
 namespace bench {
@@ -30,12 +30,12 @@ using emulator::Scenario;
 extern volatile std::sig_atomic_t g_stop_signal;
 
 struct SessionEnd {
-    long rounds = 0;                      // rounds run
-    long completed = 0;                   // rounds whose record was saved
-    long timeouts = 0;                    // requests without a reply in time
-    std::map<std::string, long> refused;  // decoder refusals by reason
-    std::vector<std::uint8_t> last_record;
-    std::string line_lost;  // why the serial line went away, if it did
+    long rounds = 0;                        // rounds run
+    long completed = 0;                     // rounds whose record was saved
+    long timeouts = 0;                      // requests without a reply in time
+    std::map<std::string, long> refused;    // decoder refusals by reason
+    std::vector<std::uint8_t> last_record;  // the last record distributed, round 0 included
+    std::string line_lost;                  // why the serial line went away, if it did
     long line_lost_round = 0;
     bool interrupted = false;  // a second signal cut the last round short
     std::string departed;      // where a replay left its recording, if it did
@@ -75,7 +75,6 @@ private:
     std::unique_ptr<PMBusProtocol> dev_;
     bool colour_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::vector<std::uint8_t> last_record_;
     bool replaying_ = false;
 };
 

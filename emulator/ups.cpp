@@ -140,9 +140,14 @@ Answer LineUps::answer(const std::string& request_line)
         a.note = why;
         return a;
     };
+    const auto not_for_it = [&](const char* why) {
+        Answer a = nothing(why);
+        a.for_it = false;
+        return a;
+    };
     const int to = addressed_to(request_line);
-    if (to < 0) return nothing("not a frame");
-    if (to != adr_) return nothing("another address");
+    if (to < 0) return not_for_it("not a frame");
+    if (to != adr_) return not_for_it("another address");
     standin::Decoded request;
     const auto refusal =
         standin::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request);
@@ -152,7 +157,7 @@ Answer LineUps::answer(const std::string& request_line)
     if (refusal != standin::Refusal::None) return nothing(standin::refusal_text(refusal));
     const std::uint8_t cid1 = request.bytes[2];
     const std::uint8_t cid2 = request.bytes[3];
-    if (cid1 != kCid1) return nothing("another device type");
+    if (cid1 != kCid1) return not_for_it("another device type");
     ++served_;
     if (rounds_ != nullptr && cid2 == 0x41 && next_round_ <= rounds_->size()) {
         script_ = next_round_ < rounds_->size() ? (*rounds_)[next_round_] : RoundScript{};

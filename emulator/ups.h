@@ -62,6 +62,7 @@ struct Answer {
     // Why the answer is not a plain reply ("another address", "dropped",
     // "wire fault", "RTN 02 (CHKSUM)", ...); "" when it is one.
     std::string note;
+    bool for_it = true;     // false: not a frame, or for another address or device type
     std::size_t round = 0;  // with feed_rounds(): the scripted round in effect
 };
 

@@ -57,8 +57,12 @@ OutputFile::OutputFile(std::string path, Kind kind, int standard_fd)
     if (!exists && errno != ENOENT) fail("cannot open for writing", errno);
     if (exists && S_ISDIR(st.st_mode)) fail("cannot open for writing", EISDIR);
     if (exists && !S_ISREG(st.st_mode)) {
-        if (kind_ == Kind::Whole || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+        if (kind_ == Kind::Whole) {
             throw OutputError(path_ + ": not a regular file; it is replaced whole, so it is " +
+                              "left as it is");
+        }
+        if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode)) {
+            throw OutputError(path_ + ": not a regular file, a FIFO or a character device; " +
                               "left as it is");
         }
         special_ = true;  // opened when the run starts, written in place
@@ -109,6 +113,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept
         regular_ = other.regular_;
         in_place_ = other.in_place_;
         whole_ = other.whole_;
+        writes_ = other.writes_;
         temp_name_ = std::exchange(other.temp_name_, std::string());
     }
     return *this;
@@ -189,6 +194,7 @@ void OutputFile::write(const std::string& bytes)
         done += static_cast<std::size_t>(n);
     }
     whole_ += static_cast<off_t>(bytes.size());
+    ++writes_;
 }
 
 void OutputFile::sync()

@@ -48,6 +48,13 @@ public:
     // One whole line or record, with one write; on failure the file is cut
     // back to the last whole one and OutputError is thrown.
     void write(const std::string& bytes);
+    // A line and its newline as one write; nothing when there is no output.
+    void write_line(const std::string& line)
+    {
+        if (on()) write(line + '\n');
+    }
+    // Whole lines or records written so far.
+    std::size_t writes() const { return writes_; }
     // On disk now (regular files only).
     void sync();
     // A whole file: written, synced, renamed over the target.
@@ -69,6 +76,7 @@ private:
     bool regular_ = false;   // a regular file: cut back and synced
     bool in_place_ = false;  // the file is at its target
     off_t whole_ = 0;        // where the last whole line or record ends
+    std::size_t writes_ = 0;
     std::string temp_name_;  // a named temporary file, where unnamed ones cannot be made
 };
 

@@ -103,30 +103,16 @@ Outputs::Outputs(const std::string& trace, bool trace_on_stderr, const std::stri
     if (json_.on()) json_.start();
 }
 
-void Outputs::trace(const std::string& line)
-{
-    if (!trace_.on()) return;
-    trace_.write(line + '\n');
-    ++trace_lines_;
-}
-
-void Outputs::json(const std::string& line)
-{
-    if (!json_.on()) return;
-    json_.write(line + '\n');
-    ++json_lines_;
-}
-
 std::string Outputs::finish()
 {
     std::string done;
     if (trace_.on()) {
         trace_.close();
-        done += "; " + std::to_string(trace_lines_) + " trace lines in " + trace_.name();
+        done += "; " + std::to_string(trace_.writes()) + " trace lines in " + trace_.name();
     }
     if (json_.on()) {
         json_.close();
-        done += "; " + std::to_string(json_lines_) + " JSON lines in " + json_.path();
+        done += "; " + std::to_string(json_.writes()) + " JSON lines in " + json_.path();
     }
     return done;
 }
@@ -151,23 +137,21 @@ emulator::Answer Server::answer(const io::Received& request)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         ++requests_;
-        if (std::chrono::steady_clock::now() < silent_until_) {
+        const bool silent = std::chrono::steady_clock::now() < silent_until_;
+        if (silent) {
             a.note = "silent";
         } else if (replay_ != nullptr) {
             a = replay_->answer(request.frame);
         } else {
             a = ups_.answer(request.frame);
         }
-        if (a.note == "not a frame" || a.note == "another address" ||
-            a.note == "another device type") {
+        if (!a.for_it) {
             ++ignored_;
         } else if (!a.now.empty() || !a.late.empty()) {
             ++answered_;
         }
-        if (!a.note.empty() && a.note != "silent" && a.note != "not a frame" &&
-            a.note != "another address" && a.note != "another device type") {
-            ++faults_;
-        }
+        // A note on an answer for it, other than silence, is a fault sent.
+        if (a.for_it && !silent && !a.note.empty()) ++faults_;
         round_ = a.round != 0 ? a.round : round_;
     }
     const std::string reply = a.now.empty() ? a.late : a.now;

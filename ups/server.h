@@ -21,8 +21,8 @@ class Outputs {
 public:
     Outputs() = default;
     Outputs(const std::string& trace, bool trace_on_stderr, const std::string& json);
-    void trace(const std::string& line);
-    void json(const std::string& line);
+    void trace(const std::string& line) { trace_.write_line(line); }
+    void json(const std::string& line) { json_.write_line(line); }
     bool tracing() const { return trace_.on(); }
     bool has_json() const { return json_.on(); }
     // Closes both; what was written, for the summary ("" for nothing).
@@ -31,8 +31,6 @@ public:
 private:
     io::OutputFile trace_;
     io::OutputFile json_;
-    std::size_t trace_lines_ = 0;
-    std::size_t json_lines_ = 0;
 };
 
 class Server {
