@@ -113,14 +113,7 @@ int main(int argc, char** argv)
         if (opt.scenario.empty()) {
             scenario = emulator::demo_scenario();
         } else {
-            const std::string text = read_input("scenario", opt.scenario);
-            try {
-                scenario = emulator::parse_scenario(text);
-            } catch (const io::JsonSyntax& e) {
-                throw bench::UsageError(opt.scenario + ":" + e.what());
-            } catch (const std::runtime_error& e) {
-                throw bench::UsageError("scenario " + opt.scenario + ": " + e.what());
-            }
+            scenario = emulator::read_scenario(opt.scenario);
         }
     } catch (const std::exception& e) {
         std::cerr << "vx40-bench: " << e.what() << "\ntry vx40-bench --help\n";

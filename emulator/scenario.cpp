@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -319,6 +322,23 @@ std::string known_names()
         text += ")";
     }
     return text;
+}
+
+Scenario read_scenario(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::invalid_argument("scenario " + path + ": cannot read: " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+        return parse_scenario(text.str());
+    } catch (const io::JsonSyntax& e) {
+        throw std::invalid_argument(path + ":" + e.what());
+    } catch (const std::runtime_error& e) {
+        throw std::invalid_argument("scenario " + path + ": " + e.what());
+    }
 }
 
 Scenario demo_scenario()

@@ -14,6 +14,10 @@ struct Scenario {
     std::vector<RoundScript> rounds;
 };
 
+// A scenario file read and parsed; its fault as one line (std::invalid_argument):
+// "PATH:LINE:COLUMN: reason" for JSON that does not parse, "scenario PATH: ..."
+// for the rest.
+Scenario read_scenario(const std::string& path);
 // Parses a scenario; throws std::runtime_error naming the fault.
 Scenario parse_scenario(const std::string& text);
 // One change by name, as a person types it: an analog value

@@ -18,13 +18,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
-#include "json_text.h"
 #include "line_end.h"
 #include "number.h"
 #include "output_file.h"
@@ -64,16 +61,6 @@ void on_signal(int signo)
 {
     g_signal = signo;
     g_stop = true;
-}
-
-std::string read_file(const std::string& what, const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw CLI::ValidationError(what + " " + path + ": cannot read: " + std::strerror(errno));
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // The line: a port set raw at the baud, or a new pseudo-terminal whose host
@@ -173,11 +160,9 @@ int main(int argc, char** argv)
             scenario = emulator::demo_scenario();
         } else {
             try {
-                scenario = emulator::parse_scenario(read_file("scenario", o.scenario));
-            } catch (const io::JsonSyntax& e) {
-                throw CLI::ValidationError(o.scenario + ":" + e.what());
-            } catch (const std::runtime_error& e) {
-                throw CLI::ValidationError("scenario " + o.scenario + ": " + e.what());
+                scenario = emulator::read_scenario(o.scenario);
+            } catch (const std::invalid_argument& e) {
+                throw CLI::ValidationError(e.what());
             }
         }
     } catch (const CLI::CallForHelp&) {
