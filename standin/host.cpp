@@ -2,8 +2,8 @@
 #include "host.h"
 
 #include <algorithm>
-#include <mutex>
 #include <ctime>
+#include <mutex>
 
 #include "spdevice.h"
 
@@ -26,6 +26,16 @@ const char* service_name(Service s)
         "process_error",
     };
     return kNames[static_cast<std::size_t>(s)];
+}
+
+Harsh Harsh::all(bool grow_rules)
+{
+    Harsh h;
+    h.poison = true;
+    h.refresh_sets_step = 2;
+    h.batch_changes_rules = grow_rules ? 2 : -1;
+    h.ao_report_adds = 100.0F;
+    return h;
 }
 
 void Host::fail_at(Service s, int nth)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,6 +50,47 @@ struct Call {
     std::size_t length = 0;            // SendSP, SaveDeviceHistory: length given
 };
 
+// What the host's contract leaves it free to do and a kind host does not.
+// Every knob is off by default; a test turns on what its case allows.
+struct Harsh {
+    // The host's constructors leave the values of `Poison` in every member
+    // they own, the polling step included; data_ready_ stays false, as the
+    // contract gives it.
+    bool poison = false;
+    // The base RefreshStatus moves the polling step to this value.
+    std::optional<std::int32_t> refresh_sets_step;
+    // DoBatchCheckThreshold changes the device's rule list it was handed:
+    // a negative count empties it, a positive one adds that many rules.
+    int batch_changes_rules = 0;
+    // CheckAOReport adds this to the device's value for the name it was given.
+    float ao_report_adds = 0.0F;
+
+    // Every knob on; the rule list emptied or grown.
+    static Harsh all(bool grow_rules);
+};
+
+// What a poisoned host's constructors leave in the members they own. The
+// identifier is at the top of its type, where a signed print goes wrong.
+struct Poison {
+    static constexpr std::uint32_t data_id = 0xFFFFFFFFU;
+    static constexpr const char* device_type = "not yet a type";
+    static constexpr bool use_controller_db = true;
+    static constexpr std::uint16_t alarm_seq = 0xA5A5;
+    static constexpr std::time_t last_data_time = 946684800;  // 2000-01-01 00:00:00
+    static constexpr bool round_check_result = true;
+    static constexpr std::size_t pending_rules = 3;
+    static constexpr const char* ao_name = "poison-name";         // listed, without a value
+    static constexpr const char* ao_value_name = "poison-value";  // a value, not listed
+    static constexpr float ao_value = 9.5F;
+    static constexpr const char* threshold_key = "poison-signal";
+    static constexpr int threshold_level = -2147483647 - 1;
+    static constexpr float threshold_value = -7.25F;
+    static constexpr std::int32_t poll_step = 3;
+    static constexpr std::uint8_t address = 0xEE;
+    static constexpr std::uint32_t baud_rate = 0xDEADBEEFU;
+    static constexpr std::uint8_t protocol_version = 0x7E;
+};
+
 // Thrown by a service that a test armed with Host::fail_at.
 struct InjectedFault : std::runtime_error {
     explicit InjectedFault(Service s)
@@ -68,6 +110,7 @@ public:
     // Runs inside CheckAOReport after the call is recorded: a host may change
     // the device's analog lists there (remove the entry it was given, say).
     std::function<void(KRTVDevice& device, const std::string& name)> on_ao_report;
+    Harsh harsh;
 
     std::vector<Call> calls;
 

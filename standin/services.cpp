@@ -2,6 +2,8 @@
 // provides them to plug-ins. Every service a device may call is recorded.
 #include <cstring>
 
+#include <boost/date_time/posix_time/conversion.hpp>
+
 #include "host.h"
 #include "spdevice.h"
 #include "ttime.h"
@@ -47,7 +49,24 @@ ttime_t get_ttime(boost::posix_time::ptime t)
 
 // ---- KRTVDevice ----------------------------------------------------------
 
-KRTVDevice::KRTVDevice() = default;
+KRTVDevice::KRTVDevice()
+{
+    if (!host().harsh.poison) {
+        return;
+    }
+    using standin::Poison;
+    data_id_ = Poison::data_id;
+    device_type_ = Poison::device_type;
+    use_controller_db_ = Poison::use_controller_db;
+    alarm_seq_ = Poison::alarm_seq;
+    last_data_time_ = boost::posix_time::from_time_t(Poison::last_data_time);
+    round_check_result_ = Poison::round_check_result;
+    pending_rules_.resize(Poison::pending_rules);
+    ao_names_ = {Poison::ao_name};
+    ao_values_[Poison::ao_value_name] = Poison::ao_value;
+    threshold_levels_[Poison::threshold_key] = Poison::threshold_level;
+    threshold_values_[Poison::threshold_key] = Poison::threshold_value;
+}
 KRTVDevice::~KRTVDevice() = default;
 
 int KRTVDevice::DeviceIoControl(int /*code*/, const void* /*in*/, int /*in_size*/, void* /*out*/,
@@ -123,6 +142,10 @@ bool KRTVDevice::CheckAOReport(const std::string& name, float value)
         c->text[0] = name;
         c->value = value;
     }
+    const float adds = host().harsh.ao_report_adds;
+    if (const auto it = ao_values_.find(name); adds != 0.0F && it != ao_values_.end()) {
+        it->second += adds;
+    }
     if (host().on_ao_report) {
         host().on_ao_report(*this, name);
     }
@@ -148,6 +171,14 @@ bool KRTVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules)
     if (c != nullptr) {
         c->number2 = static_cast<int>(rules.size());
     }
+    // The list handed over is the device's own: a host may consume it or add
+    // to it while it checks.
+    const int change = host().harsh.batch_changes_rules;
+    if (change < 0) {
+        pending_rules_.clear();
+    } else if (change > 0) {
+        pending_rules_.resize(pending_rules_.size() + static_cast<std::size_t>(change));
+    }
     return host().batch_result;
 }
 
@@ -159,7 +190,14 @@ int KRTVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int length
 
 // ---- KRTSPDevice ---------------------------------------------------------
 
-KRTSPDevice::KRTSPDevice() = default;
+KRTSPDevice::KRTSPDevice()
+{
+    if (host().harsh.poison) {
+        poll_step_ = standin::Poison::poll_step;
+        address_ = standin::Poison::address;
+        baud_rate_ = standin::Poison::baud_rate;
+    }
+}
 KRTSPDevice::~KRTSPDevice() = default;
 
 int KRTSPDevice::Reset()
@@ -177,6 +215,9 @@ int KRTSPDevice::Init(std::weak_ptr<KRTController> /*controller*/, unsigned int 
 int KRTSPDevice::RefreshStatus()
 {
     host().enter(Service::RefreshStatus, this);
+    if (const auto step = host().harsh.refresh_sets_step) {
+        poll_step_ = *step;
+    }
     return 1;
 }
 
@@ -208,7 +249,12 @@ int KRTSPDevice::ClosePort()
 
 // ---- PMBusProtocol -------------------------------------------------------
 
-PMBusProtocol::PMBusProtocol() = default;
+PMBusProtocol::PMBusProtocol()
+{
+    if (host().harsh.poison) {
+        protocol_version_ = standin::Poison::protocol_version;
+    }
+}
 PMBusProtocol::~PMBusProtocol() = default;
 
 int PMBusProtocol::InitSetting(const Json::Value& /*settings*/)

@@ -133,6 +133,7 @@ TEST_F(ValuesTest, AgeBoundaryAndClockSetBack)
     EXPECT_EQ(refusal(*dev_, "ACOutputCurrentA"), "数据已超时");
     // Any reply, even a short one outside a round, makes the data fresh again.
     vx40test::reply(*dev_, 0, {});
+    EXPECT_EQ(printed(), "error in VX40_2A_46 expected len=90 actual len:0\nrvSize is 0\n");
     EXPECT_NO_THROW((void)dev_->Get_Value(0, "ACOutputCurrentA"));
     standin::advance_clock(-3600);
     EXPECT_NO_THROW((void)dev_->Get_Value(0, "ACOutputCurrentA"));
@@ -205,6 +206,7 @@ TEST_F(CacheTest, ExactBlockIsInstalledStampedAndDistributed)
         EXPECT_EQ(sent.bytes, expected);
         EXPECT_EQ(host_.of(Service::SaveDeviceHistory).front()->bytes, expected);
         EXPECT_EQ(dev->Get_Value(0, "ACOutputLineOrPhaseAB_A"), 230.0F);
+        EXPECT_EQ(printed(), "rvSize is 0\n");  // the restore's round, and nothing else
     }
 }
 
@@ -213,6 +215,7 @@ TEST_F(CacheTest, RestoredValuesLastSixtySeconds)
     const auto block = cached_block();
     standin::advance_clock(1000);
     ASSERT_EQ(dev_->LoadFromCache(block.data(), 139), 1);
+    EXPECT_EQ(printed(), "rvSize is 0\n");
     standin::advance_clock(60);
     EXPECT_EQ(dev_->Get_Value(0, "ACOutputLineOrPhaseAB_A"), 230.0F);
     standin::advance_clock(1);
@@ -226,6 +229,7 @@ TEST_F(CacheTest, FailingRoundDoesNotReportSuccess)
     EXPECT_THROW(dev_->LoadFromCache(block.data(), 139), standin::InjectedFault);
     EXPECT_EQ(host_.count(Service::SendSP), 1U);
     EXPECT_EQ(dev_->LoadFromCache(block.data(), 139), 1);
+    EXPECT_EQ(printed(), "rvSize is 0\nrvSize is 0\n");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // device of the test's own (a 20-byte record), as the host sees them.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "spdevice.h"
 #include "support.h"
 #include "unidata_device.h"
@@ -185,18 +187,18 @@ TEST_F(RoundTest, HostInlineDefaults)
 }
 
 // Round completion as the built plug-in's device does it (the template
-// instantiated inside the library), with the host's analog lists filled.
-using PluginRoundTest = vx40test::DeviceTest;
+// instantiated inside the library), with the host's analog lists filled, for
+// a kind host and harsh ones (reports that change the values, a batch check
+// that empties or grows the rule list).
+class PluginRoundTest : public vx40test::HostsTest {};
 
-TEST_F(PluginRoundTest, AnalogChecksForEveryListedValueWhateverTheResults)
+TEST_P(PluginRoundTest, AnalogChecksForEveryListedValueWhateverTheResults)
 {
     dev_->ao_names_ = {"absent", "volts", "amps", "volts"};
     dev_->ao_values_ = {{"volts", 2.5F}, {"amps", -1.0F}};
     dev_->pending_rules_.resize(2);
     host_.ao_report_result = true;  // every report true: each is still made
-    testing::internal::CaptureStdout();
     vx40test::full_round(*dev_);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "rvSize is 2\n");
 
     std::vector<Service> expected = {Service::RefreshStatus, Service::WritePmbusCmd,
                                      Service::WritePmbusCmd, Service::WritePmbusCmd,
@@ -211,38 +213,54 @@ TEST_F(PluginRoundTest, AnalogChecksForEveryListedValueWhateverTheResults)
     expected.push_back(Service::SaveDeviceHistory);
     EXPECT_EQ(host_.sequence(), expected);
 
+    // Each report gets the map's value as it is then; the threshold check
+    // gets the value as the report left it.
+    std::map<std::string, float> values = {{"volts", 2.5F}, {"amps", -1.0F}};
     const auto reports = host_.of(Service::CheckAOReport);
     const auto checks = host_.of(Service::CheckThreshold);
-    const std::pair<std::string, float> want[] = {
-        {"volts", 2.5F}, {"amps", -1.0F}, {"volts", 2.5F}};
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(reports[i]->text[0], want[i].first);
-        EXPECT_EQ(reports[i]->value, want[i].second);
-        EXPECT_EQ(checks[i]->text[0], want[i].first);
+    std::size_t i = 0;
+    for (const char* name : {"volts", "amps", "volts"}) {
+        EXPECT_EQ(reports[i]->text[0], name);
+        EXPECT_EQ(reports[i]->value, values[name]);
+        values[name] = after_report(values[name]);
+        EXPECT_EQ(checks[i]->text[0], name);
         EXPECT_EQ(checks[i]->text[1], "");
-        EXPECT_EQ(checks[i]->value, want[i].second);
+        EXPECT_EQ(checks[i]->value, values[name]);
         EXPECT_EQ(checks[i]->number, 1);
+        ++i;
     }
     EXPECT_EQ(host_.of(Service::DoBatchCheckThreshold).front()->number2, 2);
     EXPECT_TRUE(dev_->pending_rules_.empty());
     EXPECT_TRUE(dev_->round_check_result_);
-    EXPECT_EQ(dev_->ao_values_.size(), 2U);
+    EXPECT_EQ(dev_->ao_values_, values);
 
     // The result is the round's own: false when every check says false...
     host_.ao_report_result = false;
-    testing::internal::CaptureStdout();
     vx40test::full_round(*dev_);
     EXPECT_FALSE(dev_->round_check_result_);
     // ...and true from the batch check alone.
     host_.batch_result = true;
     vx40test::full_round(*dev_);
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(dev_->round_check_result_);
+}
+
+// The rule count is printed before the host's batch check, which may change
+// the list; after the round the list is empty whatever the check did.
+TEST_P(PluginRoundTest, RuleCountPrintedBeforeTheBatchCheckAndListEmptiedAfter)
+{
+    for (const std::size_t rules : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+        dev_->pending_rules_.resize(rules);
+        host_.clear();
+        vx40test::full_round(*dev_);  // checks the "rvSize is" line
+        EXPECT_EQ(host_.of(Service::DoBatchCheckThreshold).front()->number2,
+                  static_cast<int>(rules));
+        EXPECT_TRUE(dev_->pending_rules_.empty());
+    }
 }
 
 // A host whose CheckAOReport removes the entry it was given: the round goes on
 // with the next name and makes no threshold check for the removed one.
-TEST_F(PluginRoundTest, EntryRemovedByTheHostDuringItsReportIsNotChecked)
+TEST_P(PluginRoundTest, EntryRemovedByTheHostDuringItsReportIsNotChecked)
 {
     dev_->ao_names_ = {"volts", "amps"};
     dev_->ao_values_ = {{"volts", 2.5F}, {"amps", -1.0F}};
@@ -251,16 +269,16 @@ TEST_F(PluginRoundTest, EntryRemovedByTheHostDuringItsReportIsNotChecked)
             device.ao_values_.erase(name);
         }
     };
-    testing::internal::CaptureStdout();
     vx40test::full_round(*dev_);
-    testing::internal::GetCapturedStdout();
     const auto reports = host_.of(Service::CheckAOReport);
     const auto checks = host_.of(Service::CheckThreshold);
     ASSERT_EQ(reports.size(), 2U);
     ASSERT_EQ(checks.size(), 1U);
     EXPECT_EQ(checks[0]->text[0], "amps");
-    EXPECT_EQ(checks[0]->value, -1.0F);
+    EXPECT_EQ(checks[0]->value, after_report(-1.0F));
     EXPECT_EQ(host_.count(Service::SaveDeviceHistory), 1U);
 }
+
+VX40_FOR_EACH_HOST(PluginRoundTest);
 
 }  // namespace
