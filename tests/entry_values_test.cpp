@@ -5,6 +5,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <map>
 #include <typeinfo>
 
 #include "support.h"
@@ -93,6 +94,37 @@ TEST_F(EntryTest, ConstructorDefaults)
     EXPECT_EQ(dev_->address_, 1);
     EXPECT_EQ(dev_->protocol_version_, 0x21);
     EXPECT_FALSE(dev_->data_ready_);
+    EXPECT_TRUE(host_.calls.empty());
+}
+
+// A host's constructors may leave any values in the members they own: the
+// device's constructors set their four and keep every other as it was.
+TEST_F(EntryTest, ConstructionKeepsEveryOtherMemberTheHostMade)
+{
+    using standin::Poison;
+    host_.harsh.poison = true;
+    remake();
+    EXPECT_EQ(dev_->DeviceType(), "vx40");
+    EXPECT_EQ(dev_->baud_rate_, 4800U);
+    EXPECT_EQ(dev_->address_, 1);
+    EXPECT_EQ(dev_->protocol_version_, 0x21);
+
+    EXPECT_EQ(dev_->DataId(), Poison::data_id);
+    EXPECT_EQ(dev_->UseControllerDb(), Poison::use_controller_db);
+    EXPECT_EQ(dev_->alarm_seq_, Poison::alarm_seq);
+    EXPECT_EQ(dev_->last_data_time_, boost::posix_time::from_time_t(Poison::last_data_time));
+    EXPECT_FALSE(dev_->data_ready_);
+    EXPECT_EQ(dev_->pending_rules_.size(), Poison::pending_rules);
+    EXPECT_EQ(dev_->round_check_result_, Poison::round_check_result);
+    EXPECT_EQ(dev_->ao_names_, std::vector<std::string>{Poison::ao_name});
+    EXPECT_EQ(dev_->ao_values_,
+              (std::map<std::string, float>{{Poison::ao_value_name, Poison::ao_value}}));
+    EXPECT_EQ(dev_->threshold_levels_,
+              (std::map<std::string, int>{{Poison::threshold_key, Poison::threshold_level}}));
+    EXPECT_EQ(dev_->threshold_values_,
+              (std::map<std::string, float>{{Poison::threshold_key, Poison::threshold_value}}));
+    EXPECT_EQ(dev_->poll_step_, Poison::poll_step);
+    EXPECT_EQ(dev_->reply_frame_, nullptr);
     EXPECT_TRUE(host_.calls.empty());
 }
 

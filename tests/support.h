@@ -73,6 +73,10 @@ struct HostKind {
 };
 // A kind host, and harsh ones that empty and grow the rule list.
 std::vector<HostKind> host_kinds();
+inline void PrintTo(const HostKind& kind, std::ostream* os)
+{
+    *os << kind.name;
+}
 
 // DeviceTest once per host kind. The harsh host's lists are a round's input,
 // which each case gives itself: they start empty here (construction keeping

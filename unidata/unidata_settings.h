@@ -4,6 +4,10 @@
 // type pass to the host unchanged.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
 #include "unidata_device.h"
 
 namespace unidata_detail {
@@ -11,6 +15,16 @@ namespace unidata_detail {
 inline bool present(const Json::Value& v)
 {
     return v.type() != Json::nullValue;
+}
+
+// atoi's reading (leading blanks, a sign, the digits after it; 0 when none),
+// with a number beyond the 32-bit range held at the nearer end instead of
+// undefined.
+inline std::int32_t leading_int(const std::string& text)
+{
+    const long long v = std::strtoll(text.c_str(), nullptr, 10);
+    return static_cast<std::int32_t>(std::clamp<long long>(
+        v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace unidata_detail
@@ -31,7 +45,7 @@ int UniDataDevice<Data, Protocol, DataIdent>::InitSetting(const Json::Value& set
     if (app.type() == Json::objectValue) {
         const Json::Value& mode = app["b_mode"];
         if (present(mode)) {
-            b_mode_ = std::atoi(mode.asString().c_str());
+            b_mode_ = unidata_detail::leading_int(mode.asString());
             std::cout << "InitSetting " << id << " b_mode_:" << b_mode_ << std::endl;
         }
     }
