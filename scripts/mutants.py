@@ -2,7 +2,11 @@
 """Mutation run over the plug-in's own sources.
 
 Plants the usual small faults, one at a time, in plugin/, unidata/, vx40/ and
-the inline members of host/; for each, rebuilds only vx40.so (in worker copies
+the inline members of host/: operators, constants, strings, conditions,
+deleted statements, any two adjacent statements of a block swapped, the type's
+zero assigned to each member the host owns at the end of each device
+constructor, and a print in each constructor and destructor of the plug-in's
+classes. For each, it rebuilds only vx40.so (in worker copies
 of the tree, one per core) and runs the suite against it through VX40_PLUGIN,
 stopping at the first failure. A mutant is killed (a test failed or timed
 out), survived, or did not build. Survivors that are listed, with a reason,
@@ -82,6 +86,7 @@ class Tok:
     end: int
     line: int
     region: str = ""  # "body" (function body), "table" (data initialiser), "member" (member init)
+    brace: str = ""  # for "{": the kind of what it opens ("body" for a function body or a block in one)
 
 
 def tokenize(src):
@@ -140,6 +145,7 @@ def classify(toks, host_file):
                 kind = "namespace"
             else:
                 kind = "other"
+            t.brace = kind
             stack.append(kind)
         elif t.text == "}":
             stack.pop()
@@ -324,6 +330,118 @@ def closing_paren(toks, k):
         k += 1
 
 
+# Statements of a block, for swapping: what may open a block inside a
+# function body (a "{" after anything else is a braced initialiser).
+BLOCK_OPENERS = {")", "else", "do", "try", "{", "}", ";", "const", "override", "noexcept", "final",
+                 "mutable"}
+# The plug-in's own classes, whose constructors and destructors get a print;
+# the devices among them, whose constructors get a host member zeroed.
+PRODUCT_CLASSES = ("UniDataDevice", "VX40", "VX40Provider")
+DEVICE_CLASSES = ("UniDataDevice", "VX40")
+HOST_HEADERS = ("host/vdevice.h", "host/spdevice.h")
+PRINT = '__builtin_puts("special member");'
+
+
+def matching(toks, k, open_text, close_text):
+    depth = 0
+    while True:
+        depth += toks[k].text == open_text
+        depth -= toks[k].text == close_text
+        if depth == 0:
+            return k
+        k += 1
+
+
+def statement_end(toks, j):
+    """Index of the last token of the statement that starts at j."""
+    t = toks[j].text
+    if t == "{":
+        return matching(toks, j, "{", "}")
+    if t in ("if", "while", "for", "switch"):
+        k = j + 1
+        if toks[k].text == "constexpr":
+            k += 1
+        end = statement_end(toks, closing_paren(toks, k) + 1)
+        if t == "if" and end + 1 < len(toks) and toks[end + 1].text == "else":
+            end = statement_end(toks, end + 2)
+        return end
+    if t == "try":
+        end = matching(toks, j + 1, "{", "}")
+        while end + 1 < len(toks) and toks[end + 1].text == "catch":
+            end = matching(toks, closing_paren(toks, end + 2) + 1, "{", "}")
+        return end
+    depth = 0
+    while True:
+        x = toks[j].text
+        if x in ("(", "[", "{"):
+            depth += 1
+        elif x in (")", "]", "}"):
+            depth -= 1
+        elif x == ";" and depth == 0:
+            return j
+        j += 1
+
+
+def blocks(toks):
+    """Each block inside a function body, as the list of its statements
+    (first and last token index)."""
+    out = []
+    for i, t in enumerate(toks):
+        if t.text != "{" or t.brace != "body" or not i or toks[i - 1].text not in BLOCK_OPENERS:
+            continue
+        stmts, j = [], i + 1
+        while toks[j].text != "}":
+            end = statement_end(toks, j)
+            stmts.append((j, end))
+            j = end + 1
+        out.append(stmts)
+    return out
+
+
+def host_members():
+    """Data members of the host's classes that the library sees (their names
+    end in an underscore), from the host's headers."""
+    names = []
+    decl = re.compile(r"^\s+(?!virtual\b|using\b|return\b)[\w:<>, ]+?[\s*]+(\w+_)\s*(?:=[^;]*)?;", re.M)
+    for header in HOST_HEADERS:
+        names += decl.findall((ROOT / header).read_text(encoding="utf-8"))
+    return names
+
+
+def special_members(toks, src):
+    """Constructors and destructors of the plug-in's classes defined in this
+    file: (is constructor, class, the token where the body or "= default" is)."""
+    out = []
+    for i, t in enumerate(toks):
+        if t.kind != "ident" or t.text not in PRODUCT_CLASSES or i + 1 >= len(toks) or toks[i + 1].text != "(":
+            continue
+        prev = toks[i - 1] if i else None
+        destructor = prev is not None and prev.text == "~"
+        qualified = prev is not None and (prev.text == "::" or (destructor and toks[i - 2].text == "::"))
+        if qualified:
+            owner = toks[i - 3 if destructor else i - 2].text
+            if owner != t.text:
+                continue
+        elif prev is not None and prev.text not in (";", "{", "}", ":", "~") and prev.kind != "ident":
+            continue
+        elif prev is not None and prev.kind == "ident" and prev.text not in ("VX40_LOCAL", "explicit"):
+            continue
+        k = closing_paren(toks, i + 1)
+        # copy and move members are deleted; only the ones that take no
+        # argument are special members of interest here.
+        if k != i + 2:
+            continue
+        j = k + 1
+        while toks[j].text in ("override", "noexcept", "final"):
+            j += 1
+        if toks[j].text == ":":  # an initialiser list: its braces or parentheses
+            while toks[j].text != "{" or toks[j - 1].text not in (")", "}"):
+                j += 1
+        if toks[j].text == "{" or (toks[j].text == "=" and toks[j + 1].text == "default"):
+            out.append((not destructor, t.text, j))
+    return out
+
+
 def mutants_of(path):
     src = (ROOT / path).read_text(encoding="utf-8")
     toks = classify(tokenize(src), path.startswith(HOST_PREFIX))
@@ -377,15 +495,29 @@ def mutants_of(path):
     for first, last, _ in stmts:
         a, b = toks[first].start, toks[last].end
         out.append(make(path, src, "statement deleted", [(a, b, "")], toks[first].line))
-    for (f1, l1, b1), (f2, l2, b2) in zip(stmts, stmts[1:]):
-        # Adjacent calls in the same block, nothing between them.
-        if b1 == b2 and f2 == l1 + 1:
+    for block in blocks(toks):
+        for (f1, l1), (f2, l2) in zip(block, block[1:]):
             s1 = src[toks[f1].start:toks[l1].end]
             s2 = src[toks[f2].start:toks[l2].end]
-            if "(" in s1 and "(" in s2:
-                out.append(make(path, src, "calls swapped",
+            if s1 != s2:
+                out.append(make(path, src, "statements swapped",
                                 [(toks[f1].start, toks[l1].end, s2), (toks[f2].start, toks[l2].end, s1)],
                                 toks[f1].line))
+    if path.startswith(HOST_PREFIX):
+        return out
+    for constructor, cls, j in special_members(toks, src):
+        t = toks[j]
+        if t.text == "{":
+            out.append(make(path, src, "print in special member", [(t.end, t.end, " " + PRINT)], t.line))
+        else:
+            semicolon = toks[j + 2]
+            out.append(make(path, src, "print in special member",
+                            [(t.start, semicolon.end, "{ " + PRINT + " }")], t.line))
+        if constructor and cls in DEVICE_CLASSES and t.text == "{":
+            close = toks[matching(toks, j, "{", "}")]
+            for member in host_members():
+                out.append(make(path, src, "host member zeroed",
+                                [(close.start, close.start, f"this->{member} = {{}}; ")], close.line))
     return out
 
 
@@ -571,6 +703,15 @@ def main():
     unused = {k for k in listed if any(m.key() == k and v != "equivalent" for m, v, _ in rows)}
     for k in sorted(stale | unused):
         print(f"note: listed as equivalent but not a surviving mutant: {k[0]}: {k[1]} => {k[2]}")
+    shapes = {}
+    for m, verdict, _ in rows:
+        shapes.setdefault(m.op, {}).setdefault(verdict, 0)
+        shapes[m.op][verdict] += 1
+    by_shape = []
+    for op, verdicts in shapes.items():
+        parts = ", ".join(f"{n} {v}" for v, n in verdicts.items())
+        by_shape.append(f"{op} {sum(verdicts.values())} ({parts})")
+    print("mutants by shape: " + "; ".join(by_shape))
     planted = len(mutants)
     scored = planted - counts["did not build"] - counts["equivalent"]
     score = 100.0 * counts["killed"] / scored if scored else 100.0

@@ -103,6 +103,7 @@ fi
 part mutants
 python3 scripts/mutants.py --build build --report build/mutants.md | tee build/mutants.log
 done_part mutants "$(tail -n 1 build/mutants.log | sed 's/^mutants: //')"
+summary+=("$(printf '%-13s %s' "" "$(grep '^mutants by shape: ' build/mutants.log | sed 's/^mutants //')")")
 
 # Fuzzers (clang, libFuzzer, ASan and UBSan), each for a bounded time from
 # its seed corpus; any finding fails the run. ups: the simulator's request handling.

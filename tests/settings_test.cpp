@@ -198,13 +198,13 @@ TEST_P(SettingsTest, MalformedValuesRaiseJsonErrorsAndKeepEarlierChanges)
         {R"([1, 2])", ""},                                // settings not an object
         {R"({"appSetting": {"b_mode": {"x": 1}}})", ""},  // b_mode an object
         {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": [{"ID": 1}]})",
-         "InitSetting 2 b_mode_:3\nhere 1\nhere 2\nhere 0\n"},
+         "InitSetting 3 b_mode_:3\nhere 1\nhere 2\nhere 0\n"},
         {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"a": {"ID": 1}, "b": {"ID": []}}})",
-         "InitSetting 3 b_mode_:3\nhere 1\nhere 2\nhere a\n3 NMAlarmID is missing\n"
-         "3 SignalNumber is missing\nmobile:a:;1;; level:0 value:0\nhere b\n"
-         "3 NMAlarmID is missing\n"},
+         "InitSetting 4 b_mode_:3\nhere 1\nhere 2\nhere a\n4 NMAlarmID is missing\n"
+         "4 SignalNumber is missing\nmobile:a:;1;; level:0 value:0\nhere b\n"
+         "4 NMAlarmID is missing\n"},
     };
-    std::uint32_t id = 0;
+    std::uint32_t id = 1;  // a new identifier for each case, none of them 0
     for (const auto& c : cases) {
         dev_->data_id_ = id;
         EXPECT_THROW(dev_->InitSetting(parse(c.settings)), Json::Exception) << c.settings;

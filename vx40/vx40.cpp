@@ -31,6 +31,13 @@ constexpr PollStep kPollSteps[] = {
 };
 constexpr int kStepCount = static_cast<int>(std::size(kPollSteps));
 
+// The row of a polling step, or none for a step outside the round (the host's
+// value before the first round, say).
+const PollStep* step_of(std::int32_t step)
+{
+    return step >= 1 && step <= kStepCount ? &kPollSteps[step - 1] : nullptr;
+}
+
 constexpr bool steps_fit_record()
 {
     for (const PollStep& s : kPollSteps) {
@@ -96,24 +103,24 @@ int VX40::RefreshStatus()
 int VX40::process_payload()
 {
     last_data_time_ = boost::posix_time::second_clock::local_time();
-    if (poll_step_ < 1 || poll_step_ > kStepCount) {
+    const PollStep* const step = step_of(poll_step_);
+    if (step == nullptr) {
         return 1;
     }
-    const PollStep& step = kPollSteps[poll_step_ - 1];
 
     // A missing frame counts as a reply without INFO.
     const unsigned char* frame = reply_frame_;
-    const unsigned length =
-        frame == nullptr ? 0U
-                         : static_cast<unsigned>(frame[kInfoLengthAt]) |
-                               (static_cast<unsigned>(frame[kInfoLengthAt + 1]) << 8U);
-    if (length < step.min_length) {
-        std::printf("error in VX40_2A_%02X expected len=%u actual len:%u\n", step.cid2,
-                    static_cast<unsigned>(step.min_length), length);
+    const unsigned length = frame == nullptr
+                                ? 0U
+                                : static_cast<unsigned>(frame[kInfoLengthAt]) |
+                                      (static_cast<unsigned>(frame[kInfoLengthAt + 1]) << 8U);
+    if (length < step->min_length) {
+        std::printf("error in VX40_2A_%02X expected len=%u actual len:%u\n", step->cid2,
+                    static_cast<unsigned>(step->min_length), length);
         std::fflush(stdout);  // keep the order with the lines written through std::cout
     } else {
-        std::memcpy(reinterpret_cast<unsigned char*>(&data_) + step.offset,
-                    frame + kInfoAt + step.first_info, step.count);
+        std::memcpy(reinterpret_cast<unsigned char*>(&data_) + step->offset,
+                    frame + kInfoAt + step->first_info, step->count);
     }
 
     if (poll_step_ == kStepCount) {
