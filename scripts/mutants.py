@@ -514,10 +514,12 @@ def mutants_of(path):
             out.append(make(path, src, "print in special member",
                             [(t.start, semicolon.end, "{ " + PRINT + " }")], t.line))
         if constructor and cls in DEVICE_CLASSES and t.text == "{":
-            close = toks[matching(toks, j, "{", "}")]
+            # After the constructor's last statement (its own assignments).
+            close = matching(toks, j, "{", "}")
+            last = toks[close - 1]
             for member in host_members():
                 out.append(make(path, src, "host member zeroed",
-                                [(close.start, close.start, f"this->{member} = {{}}; ")], close.line))
+                                [(last.end, last.end, f" this->{member} = {{}};")], last.line))
     return out
 
 
@@ -551,7 +553,7 @@ class Worker:
             dst = self.src / f
             dst.parent.mkdir(parents=True, exist_ok=True)
             if not dst.exists() or dst.read_bytes() != (ROOT / f).read_bytes():
-                shutil.copy2(ROOT / f, dst)
+                shutil.copyfile(ROOT / f, dst)
         self.current = None  # the file that holds a mutant now
 
     def configure(self):
@@ -563,9 +565,12 @@ class Worker:
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["ninja", "-j1", "-C", str(self.lib_build), "vx40"], check=True, stdout=subprocess.DEVNULL)
 
+    # Files are copied with a fresh time (copyfile, not copy2): a file put
+    # back with its old time would look older than the object built from the
+    # mutant, and the build would keep that mutant in the library.
     def restore(self):
         if self.current is not None:
-            shutil.copy2(ROOT / self.current, self.src / self.current)
+            shutil.copyfile(ROOT / self.current, self.src / self.current)
             self.current = None
 
     def try_mutant(self, m, suite):
