@@ -557,6 +557,8 @@ class Worker:
         self.current = None  # the file that holds a mutant now
 
     def configure(self):
+        # Built afresh: a run stopped part-way may have left a mutant built.
+        shutil.rmtree(self.lib_build, ignore_errors=True)
         # Unoptimised and with precompiled third-party headers: a mutant is
         # about what the tests see, and this builds in a third of the time.
         subprocess.run(["cmake", "-S", str(self.src), "-B", str(self.lib_build), "-G", "Ninja",
