@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "number.h"
+#include "page.h"
 #include "transport.h"
 
 namespace bench {
@@ -65,6 +66,23 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     text("--json", opt.json, "one JSON object per round (JSON Lines); - for standard output");
     text("--history", opt.history, "append every saved record (139 bytes each)");
     text("--report", opt.report, "picture the run in one HTML page, written at the end");
+    const auto time = [&](const char* name, std::int64_t& into, const char* what) {
+        return app
+            .add_option_function<std::string>(
+                name,
+                [name, &into](const std::string& v) {
+                    try {
+                        into = ReportPage::clock_seconds(v);
+                    } catch (const std::runtime_error& e) {
+                        throw UsageError(std::string(name) + " " + v + ": " + e.what());
+                    }
+                },
+                what)
+            ->type_name("TIME");
+    };
+    time("--from", opt.report_from,
+         "with --report: picture the rounds from this clock on (YYYY-MM-DD[ HH:MM:SS])");
+    time("--to", opt.report_to, "with --report: picture the rounds up to this clock");
     text("--save-cache", opt.save_cache, "write the last distributed record at the end");
     app.add_flag("--quiet", opt.quiet, "leave the plug-in's own lines out of the human output");
     text("--trace", opt.trace,
@@ -104,6 +122,10 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
         throw UsageError(e.what());
     }
     if (opt.pty && !opt.port.empty()) throw UsageError("--pty and --port: choose one line");
+    if ((app.count("--from") != 0 || app.count("--to") != 0) && opt.report.empty()) {
+        throw UsageError("--from and --to choose the rounds of the page: need --report");
+    }
+    if (opt.report_from > opt.report_to) throw UsageError("--from is after --to: no round between");
     if (opt.line_rate && !opt.pty) throw UsageError("--line-rate paces the emulator: needs --pty");
     if (!opt.replay.empty()) {
         // The recording holds these; taking them from elsewhere would not replay it.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -20,10 +21,14 @@ struct Options {
     long interval = 1;
     bool pty = false;
     bool realtime = false;
-    bool quiet = false;      // the plug-in's own lines left out of the human output
-    std::string trace;       // every frame: a file, or "-" for standard error (-D)
-    std::string record;      // the session as JSON Lines, for --replay
-    std::string report;      // the run pictured as one HTML page, written at the end
+    bool quiet = false;  // the plug-in's own lines left out of the human output
+    std::string trace;   // every frame: a file, or "-" for standard error (-D)
+    std::string record;  // the session as JSON Lines, for --replay
+    std::string report;  // the run pictured as one HTML page, written at the end
+    // With --report: the rounds whose clock is within [from, to], in seconds
+    // (--from, --to; the whole run when not given).
+    std::int64_t report_from = std::numeric_limits<std::int64_t>::min();
+    std::int64_t report_to = std::numeric_limits<std::int64_t>::max();
     std::string replay;      // a recorded session played back in place of a line
     bool line_rate = false;  // the emulator's characters paced at the baud rate
     bool help = false;

@@ -75,7 +75,8 @@ Outputs::Outputs(const Options& opt)
       cache_(opt.save_cache.empty() ? OutputFile()
                                     : OutputFile(opt.save_cache, OutputFile::Kind::Whole)),
       page_file_(opt.report.empty() ? OutputFile()
-                                    : OutputFile(opt.report, OutputFile::Kind::Whole))
+                                    : OutputFile(opt.report, OutputFile::Kind::Whole)),
+      page_(ReportPage::Span{opt.report_from, opt.report_to})
 {
 }
 

@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string_view>
+#include <utility>
 
+#include "page_assets.h"
 #include "report.h"
 
 namespace bench {
@@ -43,197 +46,18 @@ std::uint8_t refusal_bit(const std::string& code)
     return 4;
 }
 
-// The page's script and style; the data goes between the two halves.
-constexpr const char* kHead = R"PAGE(<!doctype html>
-<html lang="en"><head><meta charset="utf-8"><title>vx40-bench report</title>
-<style>
-body{font:13px system-ui,sans-serif;margin:16px;color:#222;background:#fff;width:1120px}
-h1{font-size:18px;margin:0 0 4px}h2{font-size:14px;margin:14px 0 4px}
-#sum{color:#444;margin-bottom:8px}canvas{display:block;border:1px solid #ddd}
-.lanes{display:grid;grid-template-columns:360px 740px;column-gap:8px}
-.lab{font-size:11px;height:16px;line-height:16px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
-.key span{display:inline-block;margin-right:14px}.key i{display:inline-block;width:10px;height:10px;margin-right:4px}
-#tip{position:fixed;pointer-events:none;background:#fffbe6;border:1px solid #cca;padding:4px 6px;font-size:12px;display:none;max-width:520px;white-space:pre-wrap}
-#detail{white-space:pre-wrap;font:12px monospace;background:#f6f6f6;padding:6px;min-height:3em}
-</style></head><body>
-<h1>vx40-bench report</h1><div id="sum"></div>
-<div class="key"><span><i style="background:#999"></i>not ready</span><span><i style="background:#f5a623"></i>stale</span><span><i style="background:#9b59b6"></i>unsupported</span><span><i style="background:#2e9e44"></i>round completed</span><span><i style="background:#e0b000"></i>not completed</span><span><i style="background:#d0021b"></i>reply missing</span><span><i style="background:#7a0010"></i>frame refused</span></div>
-<div id="charts"></div>
-<h2>Alarms</h2><div class="lanes" id="alarms"></div>
-<h2>Rounds</h2><div class="lanes" id="lanes"></div>
-<h2>Round detail (click a chart or a lane)</h2><div id="detail">-</div>
-<div id="tip"></div>
-<script type="application/json" id="data">)PAGE";
+// Splits the page's markup at a marker: what comes before it, and the rest.
+std::pair<std::string_view, std::string_view> split_at(std::string_view text,
+                                                       std::string_view marker)
+{
+    const auto at = text.find(marker);
+    if (at == std::string_view::npos) fault("the page's markup has no " + std::string(marker));
+    return {text.substr(0, at), text.substr(at + marker.size())};
+}
 
-constexpr const char* kTail = R"PAGE(</script>
-<script>
-"use strict";
-const errors = [];
-function fail(m) { errors.push(String(m)); document.body.dataset.errors = JSON.stringify(errors); }
-window.addEventListener("error", e => fail(e.message));
-const D = JSON.parse(document.getElementById("data").textContent);
-const n = D.t.length, L = 64, R = 12, PW = 1100;
-const drawn = {charts: [], alarms: [], rounds: []};
-const span = Math.max(1, D.t_end - (n ? D.t[0] : 0));
-const STATUS = ["completed", "not completed", "reply missing", "frame refused"];
-const STATUS_COLOUR = ["#2e9e44", "#e0b000", "#d0021b", "#7a0010"];
-const GAP_COLOUR = {1: "#999", 2: "#f5a623", 4: "#9b59b6"};
-function xAt(i, left, width) { return left + (D.t[i] - D.t[0]) / span * width; }
-// A column ends where the next begins, but spans no more than the usual
-// step between columns: a gap in time stays empty.
-const steps = D.t.slice(1).map((t, i) => t - D.t[i]).sort((a, b) => a - b);
-const usual = Math.max(1, steps.length ? steps[steps.length >> 1] : 1);
-function xEnd(i, left, width) {
-  const next = i + 1 < n ? xAt(i + 1, left, width) : left + width;
-  return Math.min(next, xAt(i, left, width) + usual / span * width);
-}
-function bucketAt(px, left, width) {
-  let lo = 0, hi = n - 1;
-  while (lo < hi) { const mid = (lo + hi + 1) >> 1; if (xAt(mid, left, width) <= px) lo = mid; else hi = mid - 1; }
-  return lo;
-}
-function roundsOf(i) { return D.first[i] === D.last[i] ? "round " + D.first[i] : "rounds " + D.first[i] + "-" + D.last[i]; }
-function describe(i) {
-  let s = roundsOf(i) + "  " + D.clock[i] + "\n" + STATUS[D.status[i]];
-  for (let g = 0; g < 3; g++) {
-    s += "\n" + D.groups[g] + ":";
-    for (let k = 3 * g; k < 3 * g + 3; k++) {
-      const lo = D.min[k][i], hi = D.max[k][i];
-      s += " " + (lo === null ? "-" : lo === hi ? lo : lo + ".." + hi);
-    }
-    if (D.gap[g][i]) s += "  (" + ["not ready", "stale", "unsupported"].filter((_, b) => D.gap[g][i] & (1 << b)).join(", ") + ")";
-  }
-  const on = D.alarm_rows.filter((_, r) => D.on[i] & (1 << r)).map(r => r[0] + " " + r[2] + " (" + r[3] + ")");
-  s += "\nalarms active: " + (on.length ? "\n  " + on.join("\n  ") : "none");
-  const lines = D.lines[i].map(id => D.texts[id]);
-  if (lines.length) s += "\nlines:\n  " + lines.join("\n  ");
-  return s;
-}
-function hover(canvas, left, width) {
-  const tip = document.getElementById("tip");
-  canvas.addEventListener("mousemove", e => {
-    const r = canvas.getBoundingClientRect(), px = e.clientX - r.left;
-    if (px < left || px > left + width || !n) { tip.style.display = "none"; return; }
-    tip.textContent = describe(bucketAt(px, left, width));
-    tip.style.left = (e.clientX + 14) + "px"; tip.style.top = (e.clientY + 14) + "px"; tip.style.display = "block";
-  });
-  canvas.addEventListener("mouseleave", () => { tip.style.display = "none"; });
-  canvas.addEventListener("click", e => {
-    const r = canvas.getBoundingClientRect(), px = e.clientX - r.left;
-    if (px >= left && px <= left + width && n) document.getElementById("detail").textContent = describe(bucketAt(px, left, width));
-  });
-}
-function timeLabel(sec) {
-  const d = new Date((D.t[0] + D.t0 + sec) * 1000).toISOString();
-  return d.slice(11, 19);
-}
-function chart(g) {
-  const H = 190, top = 8, bottom = 22, width = PW - L - R, h = H - top - bottom;
-  const wrap = document.createElement("div");
-  wrap.innerHTML = "<h2></h2>";
-  wrap.firstChild.textContent = D.groups[g];
-  const c = document.createElement("canvas");
-  c.width = PW; c.height = H; c.dataset.group = g;
-  wrap.appendChild(c);
-  document.getElementById("charts").appendChild(wrap);
-  const x = c.getContext("2d");
-  let lo = Infinity, hi = -Infinity;
-  for (let k = 3 * g; k < 3 * g + 3; k++) for (let i = 0; i < n; i++) {
-    if (D.min[k][i] !== null) { lo = Math.min(lo, D.min[k][i]); hi = Math.max(hi, D.max[k][i]); }
-  }
-  if (lo === Infinity) { lo = 0; hi = 1; }
-  if (hi - lo < 1e-6) { lo -= 1; hi += 1; }
-  const pad = (hi - lo) * 0.08; lo -= pad; hi += pad;
-  const y = v => top + (hi - v) / (hi - lo) * h;
-  x.font = "11px sans-serif"; x.fillStyle = "#555"; x.strokeStyle = "#eee";
-  const step = (hi - lo) / 4, digits = step >= 10 ? 0 : step >= 1 ? 1 : step >= 0.1 ? 2 : 3;
-  for (let t = 0; t <= 4; t++) {
-    const v = lo + step * t, yy = y(v);
-    x.beginPath(); x.moveTo(L, yy); x.lineTo(L + width, yy); x.stroke();
-    x.fillText(v.toFixed(digits), 4, yy + 4);
-  }
-  for (let t = 0; t <= 5; t++) x.fillText(timeLabel(span * t / 5), L + width * t / 5 - (t === 5 ? 48 : t ? 24 : 0), H - 6);
-  const gaps = [];
-  for (let i = 0; i < n; i++) if (D.gap[g][i]) {
-    const a = xAt(i, L, width), b = Math.max(xEnd(i, L, width), a + 3);
-    const code = D.gap[g][i];
-    x.fillStyle = GAP_COLOUR[code & 2 ? 2 : code & 1 ? 1 : 4]; x.globalAlpha = 0.35;
-    x.fillRect(a, top, b - a, h); x.globalAlpha = 1;
-    gaps.push([D.first[i], code]);
-  }
-  const colours = ["#1f77b4", "#d62728", "#2ca02c"], series = [];
-  for (let k = 3 * g; k < 3 * g + 3; k++) {
-    const points = [];
-    for (const arr of n && D.bucket > 1 ? [D.min[k], D.max[k]] : [D.max[k]]) {
-      x.strokeStyle = colours[k - 3 * g]; x.lineWidth = 1.5; x.beginPath();
-      let open = false;
-      for (let i = 0; i < n; i++) {
-        const v = arr[i];
-        if (v === null) { open = false; continue; }
-        const px = xAt(i, L, width), py = y(v);
-        if (open) x.lineTo(px, py); else { x.moveTo(px, py); x.fillRect(px - 1, py - 1, 2, 2); }
-        open = true;
-        if (arr === D.max[k]) points.push([D.first[i], v]);
-      }
-      x.stroke();
-    }
-    series.push({name: D.names[k], points});
-  }
-  x.fillStyle = "#333";
-  series.forEach((s, j) => { x.fillStyle = colours[j]; x.fillText(s.name, L + 8 + j * 190, top + 12); });
-  drawn.charts.push({group: D.groups[g], series, gaps});
-  hover(c, L, width);
-}
-function lanes(id, rows, paint) {
-  const box = document.getElementById(id), width = 740 - 4;
-  for (const r of rows) { const d = document.createElement("div"); d.className = "lab"; d.textContent = r; box.appendChild(d); }
-  const c = document.createElement("canvas");
-  c.width = 740; c.height = rows.length * 16;
-  c.style.gridColumn = "2"; c.style.gridRow = "1 / span " + rows.length;
-  box.appendChild(c);
-  box.querySelectorAll(".lab").forEach((d, j) => { d.style.gridColumn = "1"; d.style.gridRow = String(j + 1); });
-  paint(c.getContext("2d"), 2, width);
-  hover(c, 2, width);
-}
-try {
-  document.getElementById("sum").textContent = D.summary;
-  for (let g = 0; g < 3; g++) chart(g);
-  lanes("alarms", D.alarm_rows.map(r => r[0] + "  " + r[1] + "  " + r[2] + "  " + r[3]), (x, left, width) => {
-    D.alarm_rows.forEach((_, row) => {
-      x.fillStyle = row % 2 ? "#fafafa" : "#f0f0f0"; x.fillRect(0, row * 16, 740, 16);
-      x.fillStyle = "#d0021b";
-      let start = -1;
-      for (let i = 0; i <= n; i++) {
-        const on = i < n && (D.on[i] & (1 << row));
-        if (on && start < 0) start = i;
-        if (!on && start >= 0) {
-          const a = xAt(start, left, width), b = Math.max(xEnd(i - 1, left, width), a + 3);
-          x.fillRect(a, row * 16 + 3, b - a, 10);
-          drawn.alarms.push([row, D.first[start], D.last[i - 1]]);
-          start = -1;
-        }
-      }
-    });
-  });
-  lanes("lanes", ["round outcome", "plug-in complained (short reply)"], (x, left, width) => {
-    drawn.complaints = [];
-    for (let i = 0; i < n; i++) {
-      const a = xAt(i, left, width), b = Math.max(xEnd(i, left, width) - 1, a + 2);
-      x.fillStyle = STATUS_COLOUR[D.status[i]]; x.fillRect(a, 2, b - a, 12);
-      drawn.rounds.push([D.first[i], D.status[i]]);
-      if (D.complaint[i]) {
-        x.fillStyle = "#222"; x.beginPath();
-        x.moveTo(a, 30); x.lineTo(a + 5, 19); x.lineTo(a + 10, 30); x.fill();
-        drawn.complaints.push(D.first[i]);
-      }
-    }
-  });
-} catch (e) { fail(e && e.stack || e); }
-document.body.dataset.drawn = JSON.stringify(drawn);
-document.body.dataset.drawMs = performance.now().toFixed(0);
-document.body.dataset.ready = "1";
-</script></body></html>
-)PAGE";
+const char* const kKindNames[ReportPage::kKinds] = {"alarm", "values refused", "frame refused",
+                                                    "reply missing", "short reply"};
+const char* const kRefusalNames[3] = {"not ready", "stale", "unsupported"};
 
 }  // namespace
 
@@ -241,10 +65,62 @@ std::uint32_t ReportPage::text_id(const std::string& text)
 {
     const auto found = text_ids_.find(text);
     if (found != text_ids_.end()) return found->second;
+    // Past the limit every new text shares one line that says so.
+    if (texts_.size() >= kMaxTexts) return text_id("(further distinct lines are not kept)");
     const auto id = static_cast<std::uint32_t>(texts_.size());
     texts_.push_back(text);
     text_ids_.emplace(text, id);
     return id;
+}
+
+bool ReportPage::Span::whole() const
+{
+    return from == std::numeric_limits<std::int64_t>::min() &&
+           to == std::numeric_limits<std::int64_t>::max();
+}
+
+std::int64_t ReportPage::clock_seconds(const std::string& text)
+{
+    return seconds_of(text.size() == 10 ? text + " 00:00:00" : text);
+}
+
+void ReportPage::merge(Column& into, const Column& next)
+{
+    into.last = next.last;
+    into.t_end = next.t_end;
+    into.status = std::max(into.status, next.status);
+    into.complaint = into.complaint || next.complaint;
+    into.on |= next.on;
+    for (std::size_t g = 0; g < 3; ++g) into.gap[g] |= next.gap[g];
+    for (std::size_t k = 0; k < 9; ++k) {
+        into.lo[k] = std::min(into.lo[k], next.lo[k]);
+        into.hi[k] = std::max(into.hi[k], next.hi[k]);
+    }
+    for (const auto id : next.lines) {
+        if (into.lines.size() >= kLinesPerColumn) break;
+        if (std::find(into.lines.begin(), into.lines.end(), id) == into.lines.end())
+            into.lines.push_back(id);
+    }
+}
+
+std::size_t ReportPage::open(Kind kind, long round, std::int64_t t, const std::string& text)
+{
+    ++counts_[kind];
+    if (events_.size() >= kMaxEvents) {
+        ++unlisted_;
+        return kNotListed;
+    }
+    events_.push_back({kind, round, -1, t, -1, text_id(text)});
+    return events_.size() - 1;
+}
+
+void ReportPage::close(std::size_t& event, long round, std::int64_t t)
+{
+    if (event != kNotListed) {
+        events_[event].end_round = round;
+        events_[event].t_end = t;
+    }
+    event = kNotListed;
 }
 
 void ReportPage::add(const Json::Value& round)
@@ -254,33 +130,47 @@ void ReportPage::add(const Json::Value& round)
     if (!number_of.isInt64()) fault("\"round\" missing or not a number");
     const std::string where = "round " + number_of.asString() + ": ";
     if (!round["clock"].isString()) fault(where + "\"clock\" missing");
-    const std::int64_t clock = seconds_of(round["clock"].asString());
+    const std::string& clock_text = round["clock"].asString();
+    const std::int64_t clock = seconds_of(clock_text);
     const Json::Value& values = round["values"];
     if (!values.isObject()) fault(where + "\"values\" missing");
+    Column c;
+    c.first = c.last = static_cast<long>(number_of.asInt64());
+    std::uint8_t refusing = 0;
     for (std::size_t k = 0; k < 9; ++k) {
         const Json::Value& v = values[kValueNames[k]];
+        c.lo[k] = std::numeric_limits<float>::infinity();
+        c.hi[k] = -c.lo[k];
         if (v.isNumeric()) {
-            value_[k].push_back(v.asFloat());
-            refused_[k].push_back(0);
+            c.lo[k] = c.hi[k] = v.asFloat();
         } else if (v.isObject() && v["error"].isString()) {
-            value_[k].push_back(std::numeric_limits<float>::quiet_NaN());
-            refused_[k].push_back(refusal_bit(v["error"].asString()));
+            const std::uint8_t bit = refusal_bit(v["error"].asString());
+            c.gap[k / 3] |= bit;
+            refusing |= bit;
         } else {
             fault(where + "value " + kValueNames[k] + " missing");
         }
     }
-    round_.push_back(static_cast<long>(number_of.asInt64()));
-    clock_.push_back(clock);
-    clock_text_.push_back(round["clock"].asString());
-    const bool completed = round["completed"].asBool();
-    const bool refused = !round["rejected"].empty();
-    const bool missing = !round["missing"].empty();
-    status_.push_back(completed ? 0 : refused ? 3 : missing ? 2 : 1);
+    if (clock < span_.from || clock > span_.to) return;
 
+    if (rounds_ == 0) {
+        t0_ = clock;
+        first_clock_ = clock_text;
+    }
+    last_clock_ = clock_text;
+    ++rounds_;
+    c.t = c.t_end = clock - t0_;
+    const std::int64_t t = c.t;
+    const bool completed = round["completed"].asBool();
+    completed_ += completed ? 1 : 0;
+    const Json::Value& rejected = round["rejected"];
+    const Json::Value& missing = round["missing"];
+    c.status = completed ? 0 : !rejected.empty() ? 3 : !missing.empty() ? 2 : 1;
+
+    // Alarms: the round's reports, or the last ones carried forward.
     const Json::Value& alarms = round["alarms"];
-    std::uint32_t active = active_.empty() ? 0 : active_.back();
     if (alarms.isArray() && !alarms.empty()) {
-        active = 0;
+        std::uint32_t active = 0;
         for (Json::ArrayIndex i = 0; i < alarms.size() && i < 32; ++i) {
             const Json::Value& a = alarms[i];
             if (alarm_rows_.size() <= i) {
@@ -290,39 +180,97 @@ void ReportPage::add(const Json::Value& round)
             }
             if (a["active"].asBool()) active |= 1U << i;
         }
+        for (std::size_t row = 0; row < alarm_rows_.size(); ++row) {
+            const std::uint32_t bit = 1U << row;
+            if ((active & bit) != 0 && (active_ & bit) == 0) {
+                const auto& r = alarm_rows_[row];
+                alarm_open_[row] =
+                    open(Alarm, c.first, t, r[0] + " " + r[1] + " " + r[2] + " (" + r[3] + ")");
+            } else if ((active & bit) == 0 && (active_ & bit) != 0) {
+                close(alarm_open_[row], c.first, t);
+            }
+        }
+        active_ = active;
     }
-    active_.push_back(active);
+    c.on = active_;
 
-    std::vector<std::uint32_t> ids;
-    bool complaint = false;
-    for (const auto& l : round["log"]) {
-        // The plug-in's complaints about a reply begin "error in".
-        complaint = complaint || l.asString().rfind("error in", 0) == 0;
-        ids.push_back(text_id(l.asString()));
+    // Spans of refused values, one per reason.
+    for (std::size_t b = 0; b < 3; ++b) {
+        const auto bit = static_cast<std::uint8_t>(1U << b);
+        if ((refusing & bit) != 0 && (refusing_ & bit) == 0) {
+            refusal_open_[b] = open(RefusedValues, c.first, t, kRefusalNames[b]);
+        } else if ((refusing & bit) == 0 && (refusing_ & bit) != 0) {
+            close(refusal_open_[b], c.first, t);
+        }
     }
-    complaint_.push_back(complaint);
-    for (const auto& j : round["rejected"])
-        ids.push_back(text_id("rejected frame: " + j.asString()));
-    for (const auto& m : round["missing"]) ids.push_back(text_id("no reply to " + m.asString()));
-    lines_.push_back(std::move(ids));
+    refusing_ = refusing;
+
+    // The round's lines; a refused frame, a missing and a short reply are
+    // events of their round.
+    std::string complaints;
+    for (const auto& l : round["log"]) {
+        const std::string& line = l.asString();
+        // The plug-in's complaints about a reply begin "error in".
+        if (line.rfind("error in", 0) == 0) complaints += (complaints.empty() ? "" : "; ") + line;
+        if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(line));
+    }
+    c.complaint = !complaints.empty();
+    auto instant = [&](Kind kind, const std::string& text) {
+        const std::size_t e = open(kind, c.first, t, text);
+        if (e != kNotListed) {
+            events_[e].end_round = c.first;
+            events_[e].t_end = t;
+        }
+    };
+    std::string joined;
+    for (const auto& j : rejected) {
+        const std::string text = "rejected frame: " + j.asString();
+        if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(text));
+        joined += (joined.empty() ? "" : "; ") + text;
+    }
+    if (!joined.empty()) instant(RefusedFrame, joined);
+    joined.clear();
+    for (const auto& m : missing) {
+        const std::string text = "no reply to " + m.asString();
+        if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(text));
+        joined += (joined.empty() ? "" : "; ") + text;
+    }
+    if (!joined.empty()) instant(MissingReply, joined);
+    if (!complaints.empty()) instant(ShortReply, complaints);
+
+    // Into the last column while it has room; when every column is full,
+    // neighbours are merged and each column takes twice as many rounds.
+    if (!columns_.empty() && in_last_ < width_) {
+        merge(columns_.back(), c);
+        ++in_last_;
+        return;
+    }
+    if (columns_.size() == kMaxColumns) {
+        for (std::size_t i = 0; i < kMaxColumns / 2; ++i) {
+            columns_[i] = std::move(columns_[2 * i]);
+            merge(columns_[i], columns_[2 * i + 1]);
+        }
+        columns_.resize(kMaxColumns / 2);
+        width_ *= 2;
+    }
+    columns_.push_back(std::move(c));
+    in_last_ = 1;
 }
 
 void ReportPage::write(std::ostream& out, const std::string& source) const
 {
-    const std::size_t total = round_.size();
-    const std::size_t bucket = std::max<std::size_t>(1, (total + kMaxColumns - 1) / kMaxColumns);
-    const std::int64_t t0 = total > 0 ? clock_.front() : 0;
     Json::Value d(Json::objectValue);
-    std::size_t completed = 0;
-    for (const auto s : status_) completed += s == 0 ? 1 : 0;
+    const std::size_t total = rounds_;
+    std::string span;
+    if (!span_.whole()) span = " (the span asked for)";
     d["summary"] =
-        std::to_string(total) + " rounds from " + source +
-        (total > 0 ? ", " + clock_text_.front() + " to " + clock_text_.back() : "") + "; " +
-        std::to_string(completed) + " completed, " + std::to_string(total - completed) + " not" +
-        (bucket > 1 ? "; drawn in columns of " + std::to_string(bucket) + " rounds" : "");
-    d["bucket"] = static_cast<Json::UInt64>(bucket);
-    d["t0"] = static_cast<Json::Int64>(t0);
-    d["t_end"] = static_cast<Json::Int64>(total > 0 ? clock_.back() - t0 + 1 : 1);
+        std::to_string(total) + " rounds from " + source + span +
+        (total > 0 ? ", " + first_clock_ + " to " + last_clock_ : "") + "; " +
+        std::to_string(completed_) + " completed, " + std::to_string(total - completed_) + " not" +
+        (width_ > 1 ? "; drawn in columns of " + std::to_string(width_) + " rounds" : "");
+    d["bucket"] = static_cast<Json::UInt64>(width_);
+    d["t0"] = static_cast<Json::Int64>(t0_);
+    d["t_end"] = static_cast<Json::Int64>(columns_.empty() ? 1 : columns_.back().t_end + 1);
     d["groups"] = Json::Value(Json::arrayValue);
     for (const char* g : {"Input voltage (V)", "Output voltage (V)", "Output current (A)"}) {
         d["groups"].append(g);
@@ -337,7 +285,7 @@ void ReportPage::write(std::ostream& out, const std::string& source) const
     }
     d["texts"] = Json::Value(Json::arrayValue);
     for (const auto& t : texts_) d["texts"].append(t);
-    for (const char* key : {"t", "first", "last", "clock", "status", "on", "lines", "complaint"}) {
+    for (const char* key : {"t", "te", "first", "last", "status", "on", "lines", "complaint"}) {
         d[key] = Json::Value(Json::arrayValue);
     }
     d["min"] = d["max"] = d["gap"] = Json::Value(Json::arrayValue);
@@ -346,66 +294,62 @@ void ReportPage::write(std::ostream& out, const std::string& source) const
         d["max"].append(Json::Value(Json::arrayValue));
     }
     for (std::size_t g = 0; g < 3; ++g) d["gap"].append(Json::Value(Json::arrayValue));
-    for (std::size_t at = 0; at < total; at += bucket) {
-        const std::size_t end = std::min(total, at + bucket);
-        d["t"].append(static_cast<Json::Int64>(clock_[at] - t0));
-        d["first"].append(static_cast<Json::Int64>(round_[at]));
-        d["last"].append(static_cast<Json::Int64>(round_[end - 1]));
-        d["clock"].append(clock_text_[at]);
-        std::uint8_t worst = 0;
-        std::uint32_t on = 0;
+    for (const Column& c : columns_) {
+        d["t"].append(static_cast<Json::Int64>(c.t));
+        d["te"].append(static_cast<Json::Int64>(c.t_end));
+        d["first"].append(static_cast<Json::Int64>(c.first));
+        d["last"].append(static_cast<Json::Int64>(c.last));
+        d["status"].append(c.status);
+        d["complaint"].append(c.complaint);
+        d["on"].append(c.on);
         Json::Value lines(Json::arrayValue);
-        std::vector<std::uint32_t> seen;
-        for (std::size_t i = at; i < end; ++i) {
-            worst = std::max(worst, status_[i]);
-            on |= active_[i];
-            for (const auto id : lines_[i]) {
-                if (seen.size() < 20 && std::find(seen.begin(), seen.end(), id) == seen.end()) {
-                    seen.push_back(id);
-                    lines.append(id);
-                }
-            }
-        }
-        d["status"].append(worst);
-        d["complaint"].append(std::any_of(complaint_.begin() + static_cast<std::ptrdiff_t>(at),
-                                          complaint_.begin() + static_cast<std::ptrdiff_t>(end),
-                                          [](bool c) { return c; }));
-        d["on"].append(on);
+        for (const auto id : c.lines) lines.append(id);
         d["lines"].append(lines);
-        for (std::size_t g = 0; g < 3; ++g) {
-            unsigned gap = 0;
-            for (std::size_t i = at; i < end; ++i) {
-                for (std::size_t k = 3 * g; k < 3 * g + 3; ++k) gap |= refused_[k][i];
-            }
-            d["gap"][static_cast<Json::ArrayIndex>(g)].append(gap);
-        }
+        for (std::size_t g = 0; g < 3; ++g)
+            d["gap"][static_cast<Json::ArrayIndex>(g)].append(c.gap[g]);
         for (std::size_t k = 0; k < 9; ++k) {
-            float lo = std::numeric_limits<float>::infinity();
-            float hi = -lo;
-            for (std::size_t i = at; i < end; ++i) {
-                if (std::isnan(value_[k][i])) continue;
-                lo = std::min(lo, value_[k][i]);
-                hi = std::max(hi, value_[k][i]);
-            }
             const auto kk = static_cast<Json::ArrayIndex>(k);
-            if (lo > hi) {
+            if (c.lo[k] > c.hi[k]) {
                 d["min"][kk].append(Json::Value());
                 d["max"][kk].append(Json::Value());
             } else {
-                d["min"][kk].append(lo);
-                d["max"][kk].append(hi);
+                d["min"][kk].append(c.lo[k]);
+                d["max"][kk].append(c.hi[k]);
             }
         }
+    }
+    d["kinds"] = Json::Value(Json::arrayValue);
+    d["counts"] = Json::Value(Json::arrayValue);
+    for (std::size_t k = 0; k < kKinds; ++k) {
+        d["kinds"].append(kKindNames[k]);
+        d["counts"].append(static_cast<Json::UInt64>(counts_[k]));
+    }
+    d["unlisted"] = static_cast<Json::UInt64>(unlisted_);
+    d["events"] = Json::Value(Json::arrayValue);
+    for (const Event& e : events_) {
+        Json::Value row(Json::arrayValue);
+        row.append(static_cast<int>(e.kind));
+        row.append(static_cast<Json::Int64>(e.round));
+        row.append(e.end_round < 0 ? Json::Value()
+                                   : Json::Value(static_cast<Json::Int64>(e.end_round)));
+        row.append(static_cast<Json::Int64>(e.t));
+        row.append(e.t_end < 0 ? Json::Value() : Json::Value(static_cast<Json::Int64>(e.t_end)));
+        row.append(e.text);
+        d["events"].append(row);
     }
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "";
     writer["precision"] = 7;  // a float's digits, no more
     std::string data = Json::writeString(writer, d);
-    // Inside a script element nothing may close it: "</" is written "<\/".
+    // Inside a script element nothing may close it: "</" is written "<\\/".
     for (std::size_t at = data.find("</"); at != std::string::npos; at = data.find("</", at + 3)) {
         data.replace(at, 2, "<\\/");
     }
-    out << kHead << data << kTail;
+    const auto [before_style, after_style] = split_at(page_assets::kHtml, "/*@STYLE@*/");
+    const auto [before_data, after_data] = split_at(after_style, "/*@DATA@*/");
+    const auto [before_script, after_script] = split_at(after_data, "/*@SCRIPT@*/");
+    out << before_style << page_assets::kCss << before_data << data << before_script
+        << page_assets::kJs << after_script;
 }
 
 }  // namespace bench

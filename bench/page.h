@@ -1,13 +1,19 @@
 // The report page: one self-contained HTML file that pictures a run (the nine
 // values over time, the alarms' active spans, each round's outcome, the
-// plug-in's lines by round), made from the rounds as the JSON Lines carry
-// them. Long runs are drawn from buckets of consecutive rounds (at most
-// kMaxColumns), each with the least and greatest of every value, so the page
-// stays small and quick for any length of run.
+// plug-in's lines by round) and lists its events (alarms raised and cleared,
+// spans of refused values, rounds with a refused frame, a missing or a short
+// reply). It is made from the rounds as they come, in flat memory: rounds are
+// gathered in columns of consecutive rounds, at most kMaxColumns of them
+// (two neighbours merged when they fill up), each with the least and greatest
+// of every value; events past kMaxEvents are counted, not listed.
+//
+// The page's markup, style and script are bench/page/report.{html,css,js},
+// built into the programs.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -21,27 +27,85 @@ namespace bench {
 class ReportPage {
 public:
     static constexpr std::size_t kMaxColumns = 2000;
+    static constexpr std::size_t kMaxEvents = 10000;
+    static constexpr std::size_t kMaxTexts = 4096;
+    static constexpr std::size_t kLinesPerColumn = 20;
 
-    // Takes one round as to_json() gives it (or a line of a --json file).
-    // Throws std::runtime_error naming the field that is missing or wrong.
+    // The rounds pictured: those whose clock is within [from, to], in seconds
+    // of the clock's own reading (see clock_seconds).
+    struct Span {
+        std::int64_t from = std::numeric_limits<std::int64_t>::min();
+        std::int64_t to = std::numeric_limits<std::int64_t>::max();
+        bool whole() const;
+    };
+    // "YYYY-MM-DD HH:MM:SS" (a round's clock) as seconds since 1970 of that
+    // reading; "YYYY-MM-DD" is its first second. Throws std::runtime_error
+    // saying what is wrong.
+    static std::int64_t clock_seconds(const std::string& text);
+
+    ReportPage() = default;
+    explicit ReportPage(Span span) : span_(span) {}
+
+    // Takes one round as to_json() gives it (or a line of a --json file);
+    // one outside the span is read and left out. Throws std::runtime_error
+    // naming the field that is missing or wrong.
     void add(const Json::Value& round);
-    std::size_t rounds() const { return round_.size(); }
+    std::size_t rounds() const { return rounds_; }
     // The whole page; `source` says where the rounds came from.
     void write(std::ostream& out, const std::string& source) const;
 
-private:
-    std::uint32_t text_id(const std::string& text);
+    // Kinds of event, in the page's order.
+    enum Kind : std::uint8_t { Alarm, RefusedValues, RefusedFrame, MissingReply, ShortReply };
+    static constexpr std::size_t kKinds = 5;
 
-    std::vector<long> round_;
-    std::vector<std::int64_t> clock_;  // seconds, from the round's clock text
-    std::vector<std::string> clock_text_;
-    std::vector<std::uint8_t> status_;  // 0 completed, 1 not, 2 a reply missing, 3 a frame refused
-    std::array<std::vector<float>, 9> value_;           // NaN where refused
-    std::array<std::vector<std::uint8_t>, 9> refused_;  // 0, or 1 not_ready, 2 stale, 4 unsupported
-    std::vector<std::uint32_t> active_;  // alarm rows active (the last report carried forward)
-    std::vector<bool> complaint_;        // the plug-in complained about a reply
+private:
+    struct Column {
+        long first = 0;
+        long last = 0;
+        std::int64_t t = 0;      // clock of the first round
+        std::int64_t t_end = 0;  // clock of the last round
+        std::uint8_t status =
+            0;  // the worst: 0 completed, 1 not, 2 a reply missing, 3 a frame refused
+        bool complaint = false;             // the plug-in complained about a reply
+        std::uint32_t on = 0;               // alarm rows active in any of its rounds
+        std::array<std::uint8_t, 3> gap{};  // per chart: 1 not ready, 2 stale, 4 unsupported
+        std::array<float, 9> lo{};
+        std::array<float, 9> hi{};  // lo > hi: no value in the column
+        std::vector<std::uint32_t> lines;
+    };
+    struct Event {
+        Kind kind = Alarm;
+        long round = 0;
+        long end_round = -1;  // the round that ended it; -1 still on at the end
+        std::int64_t t = 0;
+        std::int64_t t_end = -1;
+        std::uint32_t text = 0;
+    };
+    static constexpr std::size_t kNotListed = std::numeric_limits<std::size_t>::max();
+
+    std::uint32_t text_id(const std::string& text);
+    static void merge(Column& into, const Column& next);
+    // Starts an event; the index to end it with, or kNotListed.
+    std::size_t open(Kind kind, long round, std::int64_t t, const std::string& text);
+    void close(std::size_t& event, long round, std::int64_t t);
+
+    Span span_;
+    std::size_t rounds_ = 0;
+    std::size_t completed_ = 0;
+    std::string first_clock_;
+    std::string last_clock_;
+    std::int64_t t0_ = 0;
+    std::vector<Column> columns_;
+    std::size_t width_ = 1;                               // rounds per column
+    std::size_t in_last_ = 0;                             // rounds in the last column
     std::vector<std::array<std::string, 4>> alarm_rows_;  // signal, NM id, text, gloss
-    std::vector<std::vector<std::uint32_t>> lines_;       // the round's lines, by text id
+    std::uint32_t active_ = 0;  // alarm rows active (the last report carried forward)
+    std::array<std::size_t, 32> alarm_open_{};
+    std::array<std::size_t, 3> refusal_open_{};  // not ready, stale, unsupported
+    std::uint8_t refusing_ = 0;                  // refusal bits of the round before
+    std::vector<Event> events_;
+    std::array<std::size_t, kKinds> counts_{};
+    std::size_t unlisted_ = 0;
     std::vector<std::string> texts_;
     std::unordered_map<std::string, std::uint32_t> text_ids_;
 };

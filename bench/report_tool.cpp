@@ -1,5 +1,7 @@
 // vx40-report: the report page of vx40-bench, made from a saved --json file.
-//   vx40-report ROUNDS.jsonl PAGE.html
+//   vx40-report [--from TIME] [--to TIME] ROUNDS.jsonl PAGE.html
+// --from and --to picture only the rounds whose clock lies between them
+// (YYYY-MM-DD HH:MM:SS, or a date for its first second), every one of them.
 // The page replaces its file whole once it is written; the rounds file and
 // the page must be two files. A last line cut short (a killed run) is left
 // out with a warning.
@@ -12,6 +14,8 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "json_text.h"
 #include "output_file.h"
@@ -31,12 +35,41 @@ bool same_file(const std::string& a, const std::string& b)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::cerr << "usage: vx40-report ROUNDS.jsonl PAGE.html\n";
+    constexpr const char* kUsage =
+        "usage: vx40-report [--from TIME] [--to TIME] ROUNDS.jsonl PAGE.html\n";
+    bench::ReportPage::Span span;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--from" || arg == "--to") {
+            if (i + 1 == argc) {
+                std::cerr << "vx40-report: " << arg << ": needs a time\n" << kUsage;
+                return 2;
+            }
+            try {
+                (arg == "--from" ? span.from : span.to) =
+                    bench::ReportPage::clock_seconds(argv[++i]);
+            } catch (const std::runtime_error& e) {
+                std::cerr << "vx40-report: " << arg << " " << argv[i] << ": " << e.what() << '\n';
+                return 2;
+            }
+        } else if (arg.rfind("--", 0) == 0) {
+            std::cerr << "vx40-report: " << arg << ": no such option\n" << kUsage;
+            return 2;
+        } else {
+            files.push_back(arg);
+        }
+    }
+    if (files.size() != 2) {
+        std::cerr << kUsage;
         return 2;
     }
-    const std::string in_path = argv[1];
-    const std::string out_path = argv[2];
+    if (span.from > span.to) {
+        std::cerr << "vx40-report: --from is after --to: no round between\n";
+        return 2;
+    }
+    const std::string in_path = files[0];
+    const std::string out_path = files[1];
     if (same_file(in_path, out_path)) {
         std::cerr << "vx40-report: " << in_path << " and " << out_path
                   << ": the same file; the page would replace its rounds\n";
@@ -55,7 +88,7 @@ int main(int argc, char** argv)
         std::cerr << "vx40-report: " << e.what() << '\n';
         return 3;
     }
-    bench::ReportPage page;
+    bench::ReportPage page(span);
     std::size_t at = 0;
     try {
         const std::string warning =

@@ -3,13 +3,19 @@
 
   tests/report_browser_test.py BUILD_DIR [SCREENSHOT.png]
 
-Makes the demo's page with vx40-bench (and again from its --json file with
-vx40-report), loads each in Chromium, reads back what the page drew (the
-body's data-drawn attribute) and compares it with the JSON the bench wrote;
-then a long generated run (100,000 rounds, drawn in columns) for its size,
-its time to draw and the same checks on the columns. A page that logs a
-script error fails. Exit 0 passed, 1 failed, 77 Chromium cannot start.
+First the page's data, without a browser: the events of a run with flapping
+alarms, a dropped reply, a refused frame, a short reply and stale values
+equal the transitions in the bench's JSON rounds; a page of a span (--from,
+--to, with vx40-report and with the bench) holds exactly the rounds of that
+span. Then in Chromium: the demo's page (from the bench, and from its --json
+file with vx40-report) draws what the JSON holds (the body's data-drawn
+attribute), a round has the same x in every chart and lane, a run over days
+has dates on its axis, the events table lists every event, and a long run
+(100,000 rounds, drawn in columns) is small and quick to draw. A page that
+logs a script error fails. Exit 0 passed, 1 failed, 77 Chromium cannot start
+(after the checks that need none).
 """
+import calendar
 import html
 import json
 import os
@@ -22,7 +28,30 @@ import tempfile
 import time
 
 LONG_ROUNDS = 100000
+MAX_COLUMNS = 2000
 failures = []
+
+# Alarms that come and go, a dropped reply, a refused frame, a short status
+# reply (the status bytes, and so the alarms, stay as they were) and values
+# gone stale for two rounds.
+EVENTS_SCENARIO = {
+    "rounds": [
+        {},
+        {"status": {"3": 240}},
+        {"status": {"3": 0}},
+        {"status": {"3": 240, "10": 240}},
+        {"drop": ["46"]},
+        {"wire": {"43": {"chksum": True}}},
+        {"status": {"3": 0}, "short": {"44": 20}},
+        {"advance": 61},
+        {"advance": 61},
+        {},
+        {"status": {"3": 0, "10": 0}},
+        {"status": {"10": 240}},
+    ]
+}
+KINDS = ["alarm", "values refused", "frame refused", "reply missing", "short reply"]
+REASONS = {"not_ready": 0, "stale": 1, "unsupported": 2}
 
 
 def check(cond, what):
@@ -100,6 +129,19 @@ def expected(rounds, names):
     return groups, sorted(spans), status, complaints
 
 
+def aligned(drawn, label):
+    """Every chart and lane has one time axis: the same plot area on the page,
+    and the same x for the same column, within a pixel."""
+    xs, plots = drawn.get("x", {}), drawn.get("plot", {})
+    check(len(xs) == 5 and len(plots) == 5, f"{label}: five canvases on the time axis: {sorted(xs)}")
+    first = next(iter(xs.values()), [])
+    for name, x in xs.items():
+        check(len(x) == len(first) and all(abs(a - b) <= 1 for a, b in zip(x, first)),
+              f"{label}: {name} puts columns at {x}, the first chart at {first}")
+    for name, plot in plots.items():
+        check(plot == next(iter(plots.values())), f"{label}: {name} plots over {plot}")
+
+
 def compare(drawn, rounds, names, label):
     groups, spans, status, complaints = expected(rounds, names)
     check(len(drawn["charts"]) == 3, label + ": three charts")
@@ -117,14 +159,104 @@ def compare(drawn, rounds, names, label):
           f"{label}: complaints {drawn['complaints']} wanted {complaints}")
 
 
+def page_data(page):
+    """The data the page carries (its #data element)."""
+    text = open(page, encoding="utf-8").read()
+    m = re.search(r'<script type="application/json" id="data">(.*?)</script>', text, re.S)
+    return json.loads(m.group(1).replace("<\\/", "</"))
+
+
+def seconds(clock):
+    """A clock reading as the page counts it: seconds of that civil time."""
+    return calendar.timegm(time.strptime(clock, "%Y-%m-%d %H:%M:%S"))
+
+
+def expected_events(rounds):
+    """(kind, round, end round or None) of every event, in the page's order:
+    by round, and in a round alarms, refused values, then the round's own."""
+    events, alarm_on, reason_on, active = [], {}, {}, None
+    for r in rounds:
+        n = r["round"]
+        if r["alarms"]:
+            now = [a["active"] for a in r["alarms"]]
+            for row, on in enumerate(now):
+                was = active[row] if active else False
+                if on and not was:
+                    alarm_on[row] = len(events)
+                    events.append([0, n, None])
+                elif was and not on:
+                    events[alarm_on.pop(row)][2] = n
+            active = now
+        reasons = {REASONS[v["error"]] for v in r["values"].values() if isinstance(v, dict)}
+        for b in range(3):
+            if b in reasons and b not in reason_on:
+                reason_on[b] = len(events)
+                events.append([1, n, None])
+            elif b not in reasons and b in reason_on:
+                events[reason_on.pop(b)][2] = n
+        if r["rejected"]:
+            events.append([2, n, n])
+        if r["missing"]:
+            events.append([3, n, n])
+        if any(l.startswith("error in") for l in r["log"]):
+            events.append([4, n, n])
+    return events
+
+
+def check_page_data(bench, tool, work):
+    """Events and spans, read from the pages' data."""
+    scenario, rounds_file, page = (os.path.join(work, n) for n in
+                                   ("events.json", "events.jsonl", "events.html"))
+    with open(scenario, "w") as f:
+        json.dump(EVENTS_SCENARIO, f)
+    subprocess.run([bench, "--quiet", "--scenario", scenario, "--json", rounds_file,
+                    "--report", page], check=True, stdout=subprocess.DEVNULL)
+    rounds = [json.loads(l) for l in open(rounds_file) if l.strip()]
+    d = page_data(page)
+    want = expected_events(rounds)
+    got = [[e[0], e[1], e[2]] for e in d["events"]]
+    check(got == want, f"events: {got} wanted {want}")
+    counts = [sum(1 for e in want if e[0] == k) for k in range(5)]
+    check(d["counts"] == counts, f"events: counts {d['counts']} wanted {counts}")
+    check(all(k in [e[0] for e in want] for k in range(5)), "events: the scenario shows every kind")
+    still = [e for e in want if e[2] is None]
+    check(len(still) == 1 and still[0][0] == 0, f"events: one alarm still active at the end: {still}")
+    clock = {r["round"]: seconds(r["clock"]) for r in rounds}
+    for e in d["events"]:
+        check(e[3] == clock[e[1]] - d["t0"] and (e[4] is None or e[4] == clock[e[2]] - d["t0"]),
+              f"events: times of {e}")
+
+    # Spans: a run over three days, one page of a span of it.
+    long_json, whole_page, tool_page, bench_page = (os.path.join(work, n) for n in (
+        "days.jsonl", "days.html", "span-tool.html", "span-bench.html"))
+    subprocess.run([bench, "--quiet", "--rounds", "72", "--interval", "3600", "--json", long_json,
+                    "--report", whole_page], check=True, stdout=subprocess.DEVNULL)
+    rounds = [json.loads(l) for l in open(long_json) if l.strip()]
+    start, end = rounds[20]["clock"], rounds[33]["clock"]
+    in_span = [r["round"] for r in rounds if start <= r["clock"] <= end]
+    subprocess.run([tool, "--from", start, "--to", end, long_json, tool_page], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([bench, "--quiet", "--rounds", "72", "--interval", "3600", "--report", bench_page,
+                    "--from", start, "--to", end], check=True, stdout=subprocess.DEVNULL)
+    for label, span_page in (("vx40-report", tool_page), ("vx40-bench", bench_page)):
+        d = page_data(span_page)
+        check(d["first"] == in_span and d["last"] == in_span,
+              f"span with {label}: rounds {d['first']} wanted {in_span}")
+    return whole_page
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     shot = sys.argv[2] if len(sys.argv) > 2 else None
     exe = chromium()
     if exe is None:
         print("browser: skipped: no chromium on the PATH")
-        return 77
+        return 1 if failures else 77
     work = tempfile.mkdtemp(prefix="vx40-report-")
+    bench, tool = os.path.join(build, "vx40-bench"), os.path.join(build, "vx40-report")
+    days_page = check_page_data(bench, tool, work)
+    print("page data:", "FAILED" if failures else "passed",
+          "(events equal the JSON's transitions; span pages hold their rounds)")
     probe = os.path.join(work, "probe.html")
     with open(probe, "w") as f:
         f.write('<!doctype html><body><script>document.body.dataset.ready="1"</script></body>')
@@ -134,9 +266,7 @@ def main():
             raise RuntimeError("the probe page's script did not run")
     except Exception as e:  # noqa: BLE001 - any failure to start is reported as a skip
         print("browser: skipped: chromium cannot start:", str(e).strip().splitlines()[-1:])
-        return 77
-
-    bench, tool = os.path.join(build, "vx40-bench"), os.path.join(build, "vx40-report")
+        return 1 if failures else 77
     names = ["ACInputLineOrPhaseAB_A", "ACInputLineOrPhaseBC_B", "ACInputLineOrPhaseCA_C",
              "ACOutputLineOrPhaseAB_A", "ACOutputLineOrPhaseBC_B", "ACOutputLineOrPhaseCA_C",
              "ACOutputCurrentA", "ACOutputCurrentB", "ACOutputCurrentC"]
@@ -154,6 +284,9 @@ def main():
         check(attrs.get("ready") == "1", f"{label}: the page did not finish drawing")
         drawn = json.loads(attrs.get("drawn", "{}"))
         compare(drawn, rounds, names, label)
+        aligned(drawn, label)
+        check(all(re.fullmatch(r"\d\d:\d\d:\d\d", t) for t in drawn.get("axis", [""])),
+              f"{label}: a run within a day has times on its axis: {drawn.get('axis')}")
         print(f"{label}: {os.path.getsize(page)} bytes, drawn in {attrs.get('draw-ms')} ms, "
               f"loaded in {seconds:.2f} s")
     # What the demo is for: the inverter fault raised in round 2 and cleared in
@@ -165,10 +298,28 @@ def main():
     check([4, 2] in drawn["rounds"], "demo: the dropped reply of round 4 marked")
     check(all([5, 2] in c["gaps"] for c in drawn["charts"]), "demo: round 5 stale in every chart")
     if shot:
-        subprocess.run(browser_args(exe) + ["--window-size=1160,1280", "--screenshot=" + shot,
+        subprocess.run(browser_args(exe) + ["--window-size=1240,1400", "--screenshot=" + shot,
                                             "file://" + demo_page],
                        check=True, capture_output=True, timeout=120)
         print("screenshot:", shot)
+
+    # A run over days: dates on the axis; the events table lists every event.
+    attrs, _ = load(exe, days_page)
+    drawn = json.loads(attrs.get("drawn", "{}"))
+    check("errors" not in attrs, f"days: script errors {attrs.get('errors')}")
+    aligned(drawn, "days")
+    check(all(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d", t) for t in drawn.get("axis", [""])),
+          f"days: the axis carries dates: {drawn.get('axis')}")
+    events_page = os.path.join(work, "events.html")
+    dom = subprocess.run(browser_args(exe) + ["--dump-dom", "file://" + events_page],
+                         capture_output=True, text=True, timeout=300).stdout
+    body = re.search(r'<tbody>(.*?)</tbody>', dom, re.S)
+    rows = re.findall(r"<tr>(.*?)</tr>", body.group(1) if body else "", re.S)
+    cells = [[html.unescape(c) for c in re.findall(r"<td>(.*?)</td>", r, re.S)] for r in rows]
+    events = page_data(events_page)["events"]
+    check(len(cells) == len(events), f"events table: {len(cells)} rows for {len(events)} events")
+    check(any(c[4] == "still active at the end" for c in cells), "events table: an alarm still active")
+    check(all(c[1] in KINDS for c in cells), "events table: every row has its kind")
 
     # A long run: columns of rounds, each drawn from its least and greatest.
     long_page = os.path.join(work, "long.html")
@@ -181,10 +332,16 @@ def main():
     check("errors" not in attrs, f"long run: script errors {attrs.get('errors')}")
     drawn = json.loads(attrs.get("drawn", "{}"))
     columns = drawn.get("rounds", [])
-    check(len(columns) == 2000, f"long run: {len(columns)} columns, wanted 2000")
-    check(columns[0][0] == 1 and columns[-1][0] == LONG_ROUNDS - 49,
+    width = 1
+    while (LONG_ROUNDS + width - 1) // width > MAX_COLUMNS:
+        width *= 2
+    check(len(columns) == (LONG_ROUNDS + width - 1) // width,
+          f"long run: {len(columns)} columns, wanted columns of {width} rounds")
+    check([c[0] for c in columns] == list(range(1, LONG_ROUNDS + 1, width)),
           f"long run: columns from round {columns[0][0]} to {columns[-1][0]}")
-    check(size < 3_000_000, f"long run: page of {size} bytes")
+    aligned(drawn, "long run")
+    check(size < 5_000_000, f"long run: page of {size} bytes")
+    check(int(attrs.get("draw-ms", "99999")) < 1000, f"long run: drawn in {attrs.get('draw-ms')} ms")
     print(f"long run: {LONG_ROUNDS} rounds, page of {size} bytes made in {made:.1f} s, "
           f"drawn in {attrs.get('draw-ms')} ms, loaded in {seconds:.2f} s")
     shutil.rmtree(work)
