@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,20 +25,24 @@ namespace {
 using standin::Service;
 
 // Standard output of the plug-in, caught per round so it never mixes with
-// the bench's own output.
+// the bench's own output. One file serves every round: emptied as a capture
+// begins.
 class CapturedStdout {
 public:
-    CapturedStdout() : file_(std::tmpfile())
+    explicit CapturedStdout(std::FILE* file) : file_(file)
     {
-        if (file_ == nullptr) throw std::runtime_error("cannot make a temporary file");
         std::fflush(stdout);
+        std::rewind(file_);
+        if (ftruncate(fileno(file_), 0) != 0) {
+            throw std::runtime_error(std::string("cannot empty the capture file: ") +
+                                     std::strerror(errno));
+        }
         saved_ = dup(STDOUT_FILENO);
         dup2(fileno(file_), STDOUT_FILENO);
     }
     ~CapturedStdout()
     {
         if (saved_ >= 0) finish();
-        std::fclose(file_);
     }
     CapturedStdout(const CapturedStdout&) = delete;
     CapturedStdout& operator=(const CapturedStdout&) = delete;
@@ -84,12 +89,16 @@ std::string clock_text()
     return buf;
 }
 
-// Collects what the host saw during the round just run.
-void collect(const standin::Host& host, RoundResult& r)
+// Collects what the host saw during the round just run; the calls are taken
+// (moved), not copied: the host's list is cleared before the next round.
+void collect(standin::Host& host, RoundResult& r)
 {
-    for (const auto* c : host.of(Service::CheckThresholdBool)) r.alarms.push_back(*c);
-    const auto sent = host.of(Service::SendSP);
-    if (!sent.empty()) r.record = sent.back()->bytes;
+    standin::Call* sent = nullptr;
+    for (standin::Call& c : host.calls) {
+        if (c.service == Service::CheckThresholdBool) r.alarms.push_back(std::move(c));
+        if (c.service == Service::SendSP) sent = &c;
+    }
+    if (sent != nullptr) r.record = std::move(sent->bytes);
     r.completed = host.count(Service::SaveDeviceHistory) > 0;
 }
 
@@ -121,8 +130,12 @@ void wait_seconds(long seconds)
 }  // namespace
 
 Session::Session(const Options& opt, const standin::Plugin& plugin, Outputs& outputs)
-    : opt_(opt), plugin_(plugin), outputs_(outputs)
+    : opt_(opt), plugin_(plugin), outputs_(outputs), capture_(std::tmpfile(), &std::fclose)
 {
+    if (capture_ == nullptr) {
+        throw std::runtime_error(std::string("cannot make a temporary file: ") +
+                                 std::strerror(errno));
+    }
     const char* no_colour = std::getenv("NO_COLOR");
     colour_ = !outputs_.json_on_stdout() && isatty(STDOUT_FILENO) != 0 &&
               (no_colour == nullptr || *no_colour == '\0');
@@ -158,6 +171,7 @@ void Session::record(const Json::Value& event)
 void Session::line_event(RoundResult& r, const char* direction, const std::string& text,
                          const std::string& verdict, const Received* got)
 {
+    if (!outputs_.recording() && !outputs_.tracing()) return;
     const double t =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const std::size_t step = r.requests.size();
@@ -224,7 +238,7 @@ bool Session::deliver(RoundResult& r, Reply& reply, const char* request)
 void Session::run_round(Transport& line, RoundResult& r)
 {
     host_.clear();
-    CapturedStdout capture;
+    CapturedStdout capture(capture_.get());
     try {
         dev_->RefreshStatus();
         std::size_t answered = 0;
@@ -284,7 +298,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     dev_ = plugin_.create_device();
     dev_->data_id_ = opt_.device_id;
     {
-        CapturedStdout capture;
+        CapturedStdout capture(capture_.get());
         dev_->InitSetting(settings);
         const auto lines = capture.finish();
         if (!outputs_.json_on_stdout()) {
@@ -330,7 +344,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     if (cache_image != nullptr) {
         host_.clear();
         RoundResult r;
-        CapturedStdout capture;
+        CapturedStdout capture(capture_.get());
         dev_->LoadFromCache(*cache_image);
         r.log = capture.finish();
         collect(host_, r);
@@ -357,7 +371,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
             wait_seconds(opt_.interval);
             if (g_stop_signal != 0) break;
         }
-        record(io::clock_event("round", n, standin::clock_now()));
+        if (outputs_.recording()) record(io::clock_event("round", n, standin::clock_now()));
         RoundResult r;
         r.round = n;
         ups.begin_round(script);
@@ -383,7 +397,9 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
         } else if (script.advance > 0 && end.line_lost.empty()) {
             wait_seconds(script.advance);
         }
-        if (!end.interrupted) record(io::clock_event("read", n, standin::clock_now()));
+        if (!end.interrupted && outputs_.recording()) {
+            record(io::clock_event("read", n, standin::clock_now()));
+        }
         for (const auto& why : r.rejected) ++end.refused[why];
         end.timeouts += static_cast<long>(r.missing.size());
         end.rounds = n;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -72,6 +73,7 @@ private:
     const standin::Plugin& plugin_;
     Outputs& outputs_;
     standin::Host host_;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture_;  // the plug-in's output, per round
     std::unique_ptr<PMBusProtocol> dev_;
     bool colour_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

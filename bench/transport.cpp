@@ -28,14 +28,14 @@ using io::write_all;
 namespace {
 
 // The frames in `bytes`, as a port layer would find them, added to `frames`.
-void frames_in(const std::string& bytes, bool late, Reply& frames)
+void frames_in(standin::FrameFinder& finder, const std::string& bytes, bool late, Reply& frames)
 {
-    standin::FrameFinder finder;
     for (const char c : bytes) {
         if (finder.put(c)) frames.push_back({finder.noise(), finder.frame(), 0, late});
         if (finder.noise_full()) frames.push_back({finder.take_noise(), "", 0, late});
     }
     if (!finder.idle()) frames.push_back({finder.noise() + finder.frame(), "", 0, late});
+    finder.clear();  // idle for the next characters, its buffers kept
 }
 
 // After a timeout the UPS may still owe that reply. What arrives before the
@@ -56,8 +56,8 @@ public:
         Answer a = ups_.answer(request_line);
         // A late reply goes on the line ahead of the next one.
         Reply got;
-        frames_in(owed_, true, got);
-        frames_in(a.now, false, got);
+        frames_in(finder_, owed_, true, got);
+        frames_in(finder_, a.now, false, got);
         owed_ = a.late;
         return got;
     }
@@ -66,6 +66,7 @@ public:
 private:
     LineUps& ups_;
     std::string owed_;
+    standin::FrameFinder finder_;
 };
 
 // The host's side of a serial line, as the host's port layer drives it.

@@ -29,7 +29,7 @@ unsigned length_field(unsigned lenid)
     return (lchk << 12U) | lenid;
 }
 
-unsigned checksum(const std::string& s, std::size_t from, std::size_t to)
+unsigned checksum(const char* s, std::size_t from, std::size_t to)
 {
     unsigned sum = 0;
     for (std::size_t i = from; i < to; ++i) {
@@ -47,18 +47,20 @@ std::string encode_frame_cut(std::uint8_t ver, std::uint8_t adr, std::uint8_t ci
     if (info_hex > kMaxInfoHex || info_hex > 2 * info.size()) {
         throw std::length_error("INFO too long for one frame");
     }
-    std::string s = "~";
+    std::string s;
+    s.reserve(18 + info_hex);
+    s.push_back('~');
     put_hex(s, ver, 2);
     put_hex(s, adr, 2);
     put_hex(s, cid1, 2);
     put_hex(s, cid2_or_rtn, 2);
     put_hex(s, length_field(static_cast<unsigned>(info_hex)), 4);
-    std::string hex_info;
-    for (std::uint8_t b : info) {
-        put_hex(hex_info, b, 2);
+    // INFO's hex characters, the last byte's possibly cut to its first digit.
+    for (std::size_t i = 0; i < info_hex; ++i) {
+        const std::uint8_t b = info[i / 2];
+        s.push_back(kHex[i % 2 == 0 ? b >> 4U : b & 0xFU]);
     }
-    s.append(hex_info, 0, info_hex);
-    put_hex(s, checksum(s, 1, s.size()), 4);
+    put_hex(s, checksum(s.data(), 1, s.size()), 4);
     s.push_back('\r');
     return s;
 }
@@ -113,8 +115,7 @@ Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uin
     const std::size_t info_chars = body - 16;
     if (info_chars < lenid) return Refusal::InfoShort;
     if (info_chars > lenid) return Refusal::InfoLong;
-    const std::string text(data, n);
-    if (checksum(text, 1, 13 + lenid) != field(13 + lenid, 4)) return Refusal::Checksum;
+    if (checksum(data, 1, 13 + lenid) != field(13 + lenid, 4)) return Refusal::Checksum;
     if (field(1, 2) != ver) return Refusal::WrongVersion;
     if (field(3, 2) != adr) return Refusal::WrongAddress;
 
@@ -132,7 +133,7 @@ Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uin
 
 unsigned frame_checksum(const std::string& chars)
 {
-    return checksum(chars, 0, chars.size());
+    return checksum(chars.data(), 0, chars.size());
 }
 
 std::string FrameFinder::take_noise()
