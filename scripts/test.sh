@@ -42,9 +42,9 @@ run_suite() {  # name, build dir, cmake options...
 }
 
 run_suite native build
-part replay-memory
-python3 benchmarks/replay_memory.py build | tee build/replay-memory.log
-done_part replay-memory "$(tail -n 1 build/replay-memory.log | sed 's/^replay-memory: //')"
+part stream-memory
+python3 benchmarks/stream_memory.py build | tee build/stream-memory.log
+done_part stream-memory "$(tail -n 1 build/stream-memory.log | sed 's/^stream-memory: //')"
 part ups-latency
 python3 benchmarks/ups_latency.py build | tee build/ups-latency.log
 done_part ups-latency "$(tail -n 1 build/ups-latency.log | sed 's/^ups-latency: //')"

@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Peak resident memory and time of the programs that read a long run, at
+several lengths of run.
+
+  benchmarks/stream_memory.py BUILD_DIR [ROUNDS ...]     (default: 10000 200000)
+
+For each length the bench itself makes the run (the built-in demo, in
+process, --record and --json); then, with standard output discarded, the
+bench replays the recording (--replay --quiet), replays it with the report
+page (--report), and vx40-report pictures the JSON rounds. The peak resident
+memory of each is read from the kernel's accounting of the finished child
+(getrusage). Each program streams its input, so for each program the peaks
+must agree within 10 % across the lengths and stay under 32 MB. Exit 0
+within the targets, 1 outside them, 2 a run that failed.
+"""
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+TARGET_KB = 32 * 1024
+SPREAD = 0.10
+
+
+def peak_kb(cmd):
+    """Runs cmd to the end; its peak resident memory in KiB and its time."""
+    start = time.monotonic()
+    pid = os.fork()
+    if pid == 0:
+        with open(os.devnull, "wb") as null:
+            os.dup2(null.fileno(), 1)
+        os.execv(cmd[0], cmd)
+    _, status, usage = os.wait4(pid, 0)
+    if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
+        print(f"stream-memory: {' '.join(cmd)} failed ({status})", file=sys.stderr)
+        sys.exit(2)
+    return usage.ru_maxrss, time.monotonic() - start
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    bench = os.path.join(sys.argv[1], "vx40-bench")
+    tool = os.path.join(sys.argv[1], "vx40-report")
+    counts = [int(a) for a in sys.argv[2:]] or [10000, 200000]
+    peaks = {"replay": [], "replay with page": [], "vx40-report": []}
+    with tempfile.TemporaryDirectory(dir=sys.argv[1]) as tmp:
+        rec, rounds, page = (os.path.join(tmp, n) for n in ("run.jsonl", "rounds.jsonl", "page.html"))
+        for n in counts:
+            start = time.monotonic()
+            subprocess.run([bench, "--rounds", str(n), "--quiet", "--record", rec, "--json", rounds],
+                           stdout=subprocess.DEVNULL, check=True)
+            made = time.monotonic() - start
+            print(f"{n} rounds: made in {made:.1f} s, {os.path.getsize(rec) / 1e6:.1f} MB recorded, "
+                  f"{os.path.getsize(rounds) / 1e6:.1f} MB of JSON rounds")
+            for name, cmd in (("replay", [bench, "--replay", rec, "--quiet"]),
+                              ("replay with page", [bench, "--replay", rec, "--quiet", "--report", page]),
+                              ("vx40-report", [tool, rounds, page])):
+                kb, seconds = peak_kb(cmd)
+                peaks[name].append(kb)
+                print(f"  {name}: peak resident {kb / 1024:.1f} MiB, {seconds:.1f} s"
+                      + (f", page of {os.path.getsize(page) / 1e6:.2f} MB" if name != "replay" else ""))
+            for f in (rec, rounds, page):
+                os.remove(f)
+    ok = True
+    parts = []
+    for name, values in peaks.items():
+        spread = (max(values) - min(values)) / min(values)
+        ok = ok and max(values) < TARGET_KB and spread <= SPREAD
+        parts.append(f"{name} {'/'.join(f'{v / 1024:.1f}' for v in values)} MiB")
+    print(f"stream-memory: {', '.join(parts)} at {'/'.join(str(c) for c in counts)} rounds "
+          f"(targets: under {TARGET_KB // 1024} MiB, within {100 * SPREAD:.0f} %): "
+          f"{'within' if ok else 'OUTSIDE'}")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
