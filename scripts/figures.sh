@@ -5,7 +5,8 @@
 # floor; and of vx40.so itself: the stripped size for x86-64, mipsel
 # (hard-float) and mipsel soft-float, the dynamic relocations, the exported
 # symbols, and the median time of dlopen + get_providers + dlclose over 1000
-# loads on x86-64. Prints a table at the end.
+# loads on x86-64; the bench's own instructions per round with no output
+# file, with --json and with --replay. Prints a table at the end.
 #
 #   scripts/figures.sh                 this tree
 #   scripts/figures.sh --before REV    the same library figures for revision REV
@@ -62,6 +63,26 @@ instructions() {  # library, --rounds|--floor-rounds, function
     build/benchmarks/vx40-benchmarks "$2" "$rounds" 2>&1 | grep -o 'Collected : [0-9]*' | grep -o '[0-9]*$'
 }
 
+# The bench's own cost of a round, in process against the emulated UPS:
+# callgrind's instructions for 3000 rounds less those for 1000, per round.
+bench_round() {  # how: plain | json | replay
+  local n ir=() tmp
+  tmp=$(mktemp -d)
+  for n in 1000 3000; do
+    local cmd=(build/vx40-bench --quiet)
+    case $1 in
+      plain) cmd+=(--rounds "$n") ;;
+      json) cmd+=(--rounds "$n" --json "$tmp/rounds.jsonl") ;;
+      replay) build/vx40-bench --quiet --rounds "$n" --record "$tmp/run.jsonl" > /dev/null
+              cmd+=(--replay "$tmp/run.jsonl") ;;
+    esac
+    ir+=("$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "${cmd[@]}" 2>&1 > /dev/null |
+            grep -o 'Collected : [0-9]*' | grep -o '[0-9]*$')")
+  done
+  rm -rf "$tmp"
+  echo $(( (ir[1] - ir[0]) / 2000 ))
+}
+
 build_libraries . build-figures
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX40_TESTS=ON > /dev/null
 cmake --build build -j "$jobs" > /dev/null
@@ -95,6 +116,13 @@ echo "| figure | value |"
 echo "|---|---|"
 echo "| instructions per round, plug-in (callgrind, $rounds rounds) | $((round_ir / rounds)) |"
 echo "| instructions per round, floor (callgrind, $rounds rounds) | $((floor_ir / rounds)) |"
+for how in plain json replay; do
+  bench_ir=$(bench_round "$how")
+  case $how in
+    plain) label="no output file" ;; json) label="--json" ;; replay) label="--replay" ;;
+  esac
+  echo "| instructions per round, vx40-bench --quiet, $label (callgrind, 3000 less 1000 rounds) | $bench_ir ($(awk -v b="$bench_ir" -v p="$((round_ir / rounds))" 'BEGIN { printf "%.1f", b / p }') times the plug-in's round) |"
+done
 echo "| round / floor, time (benchmark medians) | $(grep -o 'round / floor: .*' build/benchmarks.log | cut -d' ' -f4) |"
 # The allocs column of the latest header (data rows carry two more fields: the "ns" units).
 awk '/^Benchmark/ { for (i = 1; i <= NF; i++) if ($i == "allocs") col = i + 2 }
