@@ -72,7 +72,7 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
                 name,
                 [name, &into](const std::string& v) {
                     try {
-                        into = ReportPage::clock_seconds(v);
+                        into = ReportPage::clock_seconds(v, std::string(name) == "--to");
                     } catch (const std::runtime_error& e) {
                         throw UsageError(std::string(name) + " " + v + ": " + e.what());
                     }
@@ -82,7 +82,8 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     };
     time("--from", opt.report_from,
          "with --report: picture the rounds from this clock on (YYYY-MM-DD[ HH:MM:SS])");
-    time("--to", opt.report_to, "with --report: picture the rounds up to this clock");
+    time("--to", opt.report_to,
+         "with --report: picture the rounds up to this clock (a date: to its last second)");
     text("--save-cache", opt.save_cache, "write the last distributed record at the end");
     app.add_flag("--quiet", opt.quiet, "leave the plug-in's own lines out of the human output");
     text("--trace", opt.trace,

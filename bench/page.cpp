@@ -24,9 +24,11 @@ namespace {
 // "YYYY-MM-DD HH:MM:SS" as seconds since 1970 (the clock's own zone).
 std::int64_t seconds_of(const std::string& text)
 {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) != 6 ||
-        mo < 1 || mo > 12 || d < 1 || d > 31) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) !=
+            6 ||
+        static_cast<std::size_t>(used) != text.size() || mo < 1 || mo > 12 || d < 1 || d > 31 ||
+        h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60) {
         fault("clock \"" + text + "\" is not YYYY-MM-DD HH:MM:SS");
     }
     // Days from the civil date (proleptic Gregorian).
@@ -36,7 +38,8 @@ std::int64_t seconds_of(const std::string& text)
     const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-    return days * 86400 + h * 3600 + mi * 60 + s;
+    return days * 86400 + static_cast<std::int64_t>(h) * 3600 + static_cast<std::int64_t>(mi) * 60 +
+           s;
 }
 
 std::uint8_t refusal_bit(const std::string& code)
@@ -63,13 +66,15 @@ const char* const kRefusalNames[3] = {"not ready", "stale", "unsupported"};
 
 std::uint32_t ReportPage::text_id(const std::string& text)
 {
-    const auto found = text_ids_.find(text);
-    if (found != text_ids_.end()) return found->second;
+    static const std::string kMore = "(further distinct lines are not kept)";
+    auto found = text_ids_.find(text);
     // Past the limit every new text shares one line that says so.
-    if (texts_.size() >= kMaxTexts) return text_id("(further distinct lines are not kept)");
+    if (found == text_ids_.end() && texts_.size() >= kMaxTexts) found = text_ids_.find(kMore);
+    if (found != text_ids_.end()) return found->second;
+    const std::string& kept = texts_.size() >= kMaxTexts ? kMore : text;
     const auto id = static_cast<std::uint32_t>(texts_.size());
-    texts_.push_back(text);
-    text_ids_.emplace(text, id);
+    texts_.push_back(kept);
+    text_ids_.emplace(kept, id);
     return id;
 }
 
@@ -79,9 +84,10 @@ bool ReportPage::Span::whole() const
            to == std::numeric_limits<std::int64_t>::max();
 }
 
-std::int64_t ReportPage::clock_seconds(const std::string& text)
+std::int64_t ReportPage::clock_seconds(const std::string& text, bool end_of_span)
 {
-    return seconds_of(text.size() == 10 ? text + " 00:00:00" : text);
+    if (text.size() == 10) return seconds_of(text + (end_of_span ? " 23:59:59" : " 00:00:00"));
+    return seconds_of(text);
 }
 
 void ReportPage::merge(Column& into, const Column& next)

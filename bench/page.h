@@ -39,9 +39,9 @@ public:
         bool whole() const;
     };
     // "YYYY-MM-DD HH:MM:SS" (a round's clock) as seconds since 1970 of that
-    // reading; "YYYY-MM-DD" is its first second. Throws std::runtime_error
-    // saying what is wrong.
-    static std::int64_t clock_seconds(const std::string& text);
+    // reading; "YYYY-MM-DD" is its first second, or its last for the end of
+    // a span. Throws std::runtime_error saying what is wrong.
+    static std::int64_t clock_seconds(const std::string& text, bool end_of_span = false);
 
     ReportPage() = default;
     explicit ReportPage(Span span) : span_(span) {}

@@ -1,7 +1,8 @@
 // vx40-report: the report page of vx40-bench, made from a saved --json file.
 //   vx40-report [--from TIME] [--to TIME] ROUNDS.jsonl PAGE.html
 // --from and --to picture only the rounds whose clock lies between them
-// (YYYY-MM-DD HH:MM:SS, or a date for its first second), every one of them.
+// (YYYY-MM-DD HH:MM:SS, or a date: from its first second, to its last),
+// every one of them.
 // The page replaces its file whole once it is written; the rounds file and
 // the page must be two files. A last line cut short (a killed run) is left
 // out with a warning.
@@ -48,7 +49,7 @@ int main(int argc, char** argv)
             }
             try {
                 (arg == "--from" ? span.from : span.to) =
-                    bench::ReportPage::clock_seconds(argv[++i]);
+                    bench::ReportPage::clock_seconds(argv[++i], arg == "--to");
             } catch (const std::runtime_error& e) {
                 std::cerr << "vx40-report: " << arg << " " << argv[i] << ": " << e.what() << '\n';
                 return 2;

@@ -260,6 +260,12 @@ TEST(Bench, BadInputsExitTwoNamingTheFileAndTheReason)
         {"--port /dev/null", "port /dev/null: not a serial port"},
         {"--scenario " + scenario_file("long.json", R"({"rounds": [{"short": {"43": 14}}]})"),
          "rounds[0].short.43: 14 hex characters is no shorter than the whole INFO (14)"},
+        {"--report /tmp/p.html --from 2026-02-30x",
+         "--from 2026-02-30x: clock \"2026-02-30x\" is not YYYY-MM-DD HH:MM:SS"},
+        {"--report /tmp/p.html --to \"2026-01-01 24:00:00\"", "is not YYYY-MM-DD HH:MM:SS"},
+        {"--from 2026-01-01", "--from and --to choose the rounds of the page: need --report"},
+        {"--report /tmp/p.html --from 2026-01-02 --to 2026-01-01",
+         "--from is after --to: no round between"},
     };
     for (const auto& c : cases) {
         const BenchRun run = bench(c.args);
