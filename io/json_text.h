@@ -23,6 +23,12 @@ struct JsonSyntax : std::runtime_error {
 // A whole JSON text; throws JsonSyntax.
 Json::Value parse_json(const std::string& text);
 
+// The quick reader every parse tries first, alone: true with the value
+// JsonCpp would give for the JSON the tools write (objects, arrays, strings,
+// integers of up to 18 digits, decimals, true, false, null); false, leaving
+// the text to JsonCpp, for anything else.
+bool quick_parse(const std::string& text, Json::Value& v);
+
 // JSON Lines read one at a time, as they come; only the line in hand is kept.
 // A last line cut short (no newline at its end, and not JSON) is what a
 // killed run or a full disk leaves: it ends the lines and warning() names
