@@ -1,5 +1,9 @@
 #include "report.h"
 
+#include <algorithm>
+
+#include <json/writer.h>
+
 #include <charconv>
 #include <cstdio>
 #include <map>
@@ -164,6 +168,122 @@ Json::Value to_json(const RoundResult& r)
         }
     }
     return o;
+}
+
+namespace {
+
+// A text as JsonCpp's writer quotes it (its own quoting, for the same bytes).
+void quoted(std::string& out, const std::string& s)
+{
+    if (s.find('\0') == std::string::npos) {
+        out += Json::valueToQuotedString(s.c_str());
+        return;
+    }
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    out += Json::writeString(writer, Json::Value(s));
+}
+
+void texts(std::string& out, const std::vector<std::string>& list)
+{
+    out += '[';
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (i != 0) out += ',';
+        quoted(out, list[i]);
+    }
+    out += ']';
+}
+
+}  // namespace
+
+void write_json(std::string& out, const RoundResult& r)
+{
+    // The keys in JsonCpp's order (byte order), so the text is the one
+    // Json::writeString gives for to_json(r) with no indentation.
+    out += "{\"alarms\":[";
+    for (std::size_t i = 0; i < r.alarms.size(); ++i) {
+        const auto& a = r.alarms[i];
+        out += i == 0 ? "{\"active\":" : ",{\"active\":";
+        out += a.flag ? "true" : "false";
+        out += ",\"nm\":";
+        quoted(out, a.text[1]);
+        out += ",\"seq\":";
+        out += Json::valueToString(static_cast<Json::UInt>(a.seq));
+        out += ",\"signal\":";
+        quoted(out, a.text[0]);
+        out += ",\"text\":";
+        quoted(out, a.text[2]);
+        out += '}';
+    }
+    out += "],\"clock\":";
+    quoted(out, r.clock);
+    out += ",\"completed\":";
+    out += r.completed ? "true" : "false";
+    if (!r.frames.empty()) {
+        out += ",\"frames\":[";
+        for (std::size_t i = 0; i < r.frames.size(); ++i) {
+            const auto& e = r.frames[i];
+            out += i == 0 ? "{\"dir\":" : ",{\"dir\":";
+            quoted(out, e.direction);
+            out += ",\"step\":";
+            out += Json::valueToString(static_cast<Json::LargestUInt>(e.step));
+            out += ",\"t\":";
+            out += Json::valueToString(e.seconds);
+            if (!e.text.empty()) {
+                out += ",\"text\":";
+                quoted(out, e.text);
+            }
+            if (!e.verdict.empty()) {
+                out += ",\"verdict\":";
+                quoted(out, e.verdict);
+            }
+            out += '}';
+        }
+        out += ']';
+    }
+    if (!r.line_lost.empty()) {
+        out += ",\"line_lost\":";
+        quoted(out, r.line_lost);
+    }
+    out += ",\"log\":";
+    texts(out, r.log);
+    out += ",\"missing\":";
+    texts(out, r.missing);
+    out += ",\"record\":";
+    if (r.record.empty()) {
+        out += "null";
+    } else {
+        quoted(out, hex(r.record));
+    }
+    out += ",\"rejected\":";
+    texts(out, r.rejected);
+    out += ",\"requests\":";
+    texts(out, r.requests);
+    out += ",\"round\":";
+    out += Json::valueToString(static_cast<Json::LargestInt>(r.round));
+    out += ",\"values\":{";
+    // The names in byte order; each value as a double, or its refusal.
+    std::vector<std::size_t> order(r.values.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return r.values[a].first < r.values[b].first; });
+    bool first = true;
+    for (const std::size_t i : order) {
+        if (!first) out += ',';
+        first = false;
+        quoted(out, r.values[i].first);
+        out += ':';
+        if (r.value_ok[i]) {
+            out += Json::valueToString(static_cast<double>(r.value_num[i]));
+        } else {
+            out += "{\"error\":";
+            quoted(out, refusal_code(r.values[i].second));
+            out += ",\"text\":";
+            quoted(out, r.values[i].second);
+            out += '}';
+        }
+    }
+    out += "}}";
 }
 
 void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet)

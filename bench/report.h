@@ -61,6 +61,10 @@ std::string hex(const std::vector<std::uint8_t>& bytes);
 // when that is shorter ("230", "230.5", "3.4e+38").
 std::string shortest(float v);
 Json::Value to_json(const RoundResult& r);
+// The round's JSON line (without its newline) appended to `out`: the very
+// text Json::writeString gives for to_json(r) with no indentation, made
+// without building the value.
+void write_json(std::string& out, const RoundResult& r);
 void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet);
 
 }  // namespace bench

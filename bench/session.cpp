@@ -146,14 +146,11 @@ void Session::report(RoundResult& r)
     r.clock = clock_text();
     read_values(*dev_, r);
     for (const auto* c : host_.of(Service::SaveDeviceHistory)) outputs_.history(c->bytes);
-    if (outputs_.has_json() || outputs_.has_page()) {
-        const Json::Value round = to_json(r);
-        if (outputs_.has_page()) outputs_.page_round(round);
-        if (outputs_.has_json()) {
-            Json::StreamWriterBuilder writer;
-            writer["indentation"] = "";
-            outputs_.json_line(Json::writeString(writer, round));
-        }
+    if (outputs_.has_page()) outputs_.page_round(to_json(r));
+    if (outputs_.has_json()) {
+        json_text_.clear();
+        write_json(json_text_, r);
+        outputs_.json_line(json_text_);
     }
     if (!outputs_.json_on_stdout()) show(std::cout, r, colour_, opt_.quiet);
 }

@@ -74,6 +74,7 @@ private:
     Outputs& outputs_;
     standin::Host host_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture_;  // the plug-in's output, per round
+    std::string json_text_;  // the round's JSON line, its buffer kept
     std::unique_ptr<PMBusProtocol> dev_;
     bool colour_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
