@@ -8,35 +8,51 @@ For each length the bench itself makes the run (the built-in demo, in
 process, --record and --json); then, with standard output discarded, the
 bench replays the recording (--replay --quiet), replays it with the report
 page (--report), and vx40-report pictures the JSON rounds. The peak resident
-memory of each is read from the kernel's accounting of the finished child
-(getrusage). Each program streams its input, so for each program the peaks
-must agree within 10 % across the lengths and stay under 32 MB. Exit 0
+memory of each is its own high-water mark, read while it runs (VmHWM).
+Each program streams its input, so for each program the peak
+at the longest run may exceed the peak at the shortest by no more than
+2 MiB (what the page's bounded tables hold) and stays under 32 MB. Exit 0
 within the targets, 1 outside them, 2 a run that failed.
 """
 import os
-import resource
 import subprocess
 import sys
 import tempfile
 import time
 
 TARGET_KB = 32 * 1024
-SPREAD = 0.10
+# The page keeps bounded tables (2,000 columns, 10,000 events, 4,096 lines)
+# that a short run has not filled yet: a longer run may add what they hold.
+GROWTH_KB = 2 * 1024
 
 
 def peak_kb(cmd):
-    """Runs cmd to the end; its peak resident memory in KiB and its time."""
+    """Runs cmd to the end; its peak resident memory in KiB and its time.
+
+    The peak is the program's own high-water mark (VmHWM), read while it
+    runs: the kernel's accounting of a finished child (getrusage) would also
+    hold the memory of this Python process, which the child had until it
+    started the program. The mark only grows, so the last reading, within
+    10 ms of the end, is the peak but for what the program's last 10 ms add.
+    """
     start = time.monotonic()
-    pid = os.fork()
-    if pid == 0:
-        with open(os.devnull, "wb") as null:
-            os.dup2(null.fileno(), 1)
-        os.execv(cmd[0], cmd)
-    _, status, usage = os.wait4(pid, 0)
-    if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
-        print(f"stream-memory: {' '.join(cmd)} failed ({status})", file=sys.stderr)
+    with open(os.devnull, "wb") as null:
+        child = subprocess.Popen(cmd, stdout=null)
+    peak = 0
+    status = f"/proc/{child.pid}/status"
+    while child.poll() is None:
+        try:
+            with open(status) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        peak = max(peak, int(line.split()[1]))
+        except OSError:
+            pass
+        time.sleep(0.01)
+    if child.returncode != 0:
+        print(f"stream-memory: {' '.join(cmd)} failed ({child.returncode})", file=sys.stderr)
         sys.exit(2)
-    return usage.ru_maxrss, time.monotonic() - start
+    return peak, time.monotonic() - start
 
 
 def main():
@@ -68,11 +84,11 @@ def main():
     ok = True
     parts = []
     for name, values in peaks.items():
-        spread = (max(values) - min(values)) / min(values)
-        ok = ok and max(values) < TARGET_KB and spread <= SPREAD
+        ok = ok and max(values) < TARGET_KB and values[-1] - values[0] <= GROWTH_KB
         parts.append(f"{name} {'/'.join(f'{v / 1024:.1f}' for v in values)} MiB")
     print(f"stream-memory: {', '.join(parts)} at {'/'.join(str(c) for c in counts)} rounds "
-          f"(targets: under {TARGET_KB // 1024} MiB, within {100 * SPREAD:.0f} %): "
+          f"(targets: under {TARGET_KB // 1024} MiB, at most {GROWTH_KB // 1024} MiB more for the "
+          f"longest run): "
           f"{'within' if ok else 'OUTSIDE'}")
     return 0 if ok else 1
 
