@@ -11,7 +11,8 @@ page (--report), and vx40-report pictures the JSON rounds. The peak resident
 memory of each is its own high-water mark, read while it runs (VmHWM).
 Each program streams its input, so for each program the peak
 at the longest run may exceed the peak at the shortest by no more than
-2 MiB (what the page's bounded tables hold) and stays under 32 MB. Exit 0
+4 MiB (what the page's bounded tables hold, and the allocator's wander)
+and stays under 32 MB. Exit 0
 within the targets, 1 outside them, 2 a run that failed.
 """
 import os
@@ -22,8 +23,10 @@ import time
 
 TARGET_KB = 32 * 1024
 # The page keeps bounded tables (2,000 columns, 10,000 events, 4,096 lines)
-# that a short run has not filled yet: a longer run may add what they hold.
-GROWTH_KB = 2 * 1024
+# that a short run has not filled yet, and the allocator's high-water mark
+# moves by a MiB or so from run to run (a month's replay with the page peaks
+# lower than one of 200,000 rounds): a longer run may be up to 4 MiB higher.
+GROWTH_KB = 4 * 1024
 
 
 def peak_kb(cmd):
