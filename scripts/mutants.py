@@ -549,6 +549,8 @@ class Worker:
         self.dir = base / f"w{index}"
         self.src = self.dir / "src"
         self.lib_build = self.dir / "build"
+        self.tmp = self.dir / "tmp"
+        self.tmp.mkdir(parents=True, exist_ok=True)
         for f in source_files():
             dst = self.src / f
             dst.parent.mkdir(parents=True, exist_ok=True)
@@ -584,6 +586,10 @@ class Worker:
         if run(["ninja", "-j1", "-C", str(self.lib_build), "vx40"], env) != 0:
             return "did not build"
         env["VX40_PLUGIN"] = str(self.lib_build / "vx40.so")
+        # The suites' files in a folder of this worker's: two workers running
+        # the same test at once would otherwise write the same files, and a
+        # mutant would be "killed" by the other worker.
+        env["TEST_TMPDIR"] = str(self.tmp)
         for cmd in suite:
             try:
                 if run(cmd, env, timeout=TEST_TIMEOUT) != 0:
@@ -648,7 +654,7 @@ def main():
         list(pool.map(Worker.configure, workers))
     # The unmutated library must pass, or every verdict would be wrong.
     for w in workers[:1]:
-        env = dict(os.environ, VX40_PLUGIN=str(w.lib_build / "vx40.so"))
+        env = dict(os.environ, VX40_PLUGIN=str(w.lib_build / "vx40.so"), TEST_TMPDIR=str(w.tmp))
         for cmd in suite + contract_commands(w):
             if run(cmd, env, timeout=TEST_TIMEOUT) != 0:
                 sys.exit(f"mutants: the suite fails without any mutant: {' '.join(cmd)}")
