@@ -2,12 +2,15 @@
 
 #include <json/reader.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <utility>
 
 namespace io {
 
@@ -58,6 +61,10 @@ public:
 
 private:
     static constexpr int kMaxDepth = 100;
+    // The escapes of one character after the backslash, and what they stand for.
+    static constexpr std::pair<char, char> kEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},
+                                                         {'b', '\b'}, {'f', '\f'},  {'n', '\n'},
+                                                         {'r', '\r'}, {'t', '\t'}};
 
     void blanks()
     {
@@ -146,82 +153,61 @@ private:
             }
             if (p_ == end_) return false;
             const char e = *p_++;
-            switch (e) {
-                case '"':
-                    s.push_back('"');
-                    break;
-                case '\\':
-                    s.push_back('\\');
-                    break;
-                case '/':
-                    s.push_back('/');
-                    break;
-                case 'b':
-                    s.push_back('\b');
-                    break;
-                case 'f':
-                    s.push_back('\f');
-                    break;
-                case 'n':
-                    s.push_back('\n');
-                    break;
-                case 'r':
-                    s.push_back('\r');
-                    break;
-                case 't':
-                    s.push_back('\t');
-                    break;
-                case 'u': {
-                    // One code point of the Basic Multilingual Plane, not a
-                    // surrogate and not NUL; anything else is left to JsonCpp.
-                    if (end_ - p_ < 4) return false;
-                    unsigned cp = 0;
-                    for (int i = 0; i < 4; ++i) {
-                        const int h = hex(*p_++);
-                        if (h < 0) return false;
-                        cp = (cp << 4U) | static_cast<unsigned>(h);
-                    }
-                    if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-                    if (cp < 0x80) {
-                        s.push_back(static_cast<char>(cp));
-                    } else if (cp < 0x800) {
-                        s.push_back(static_cast<char>(0xC0U | (cp >> 6U)));
-                        s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
-                    } else {
-                        s.push_back(static_cast<char>(0xE0U | (cp >> 12U)));
-                        s.push_back(static_cast<char>(0x80U | ((cp >> 6U) & 0x3FU)));
-                        s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
-                    }
-                    break;
-                }
-                default:
-                    return false;
+            if (e != 'u') {
+                const auto* found = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                                 [e](const auto& esc) { return esc.first == e; });
+                if (found == std::end(kEscapes)) return false;
+                s.push_back(found->second);
+                continue;
+            }
+            // One code point of the Basic Multilingual Plane, not a surrogate
+            // and not NUL; anything else is left to JsonCpp.
+            if (end_ - p_ < 4) return false;
+            unsigned cp = 0;
+            for (int i = 0; i < 4; ++i) {
+                const int h = hex(*p_++);
+                if (h < 0) return false;
+                cp = (cp << 4U) | static_cast<unsigned>(h);
+            }
+            if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+            if (cp < 0x80) {
+                s.push_back(static_cast<char>(cp));
+            } else if (cp < 0x800) {
+                s.push_back(static_cast<char>(0xC0U | (cp >> 6U)));
+                s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
+            } else {
+                s.push_back(static_cast<char>(0xE0U | (cp >> 12U)));
+                s.push_back(static_cast<char>(0x80U | ((cp >> 6U) & 0x3FU)));
+                s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
             }
         }
         return false;
+    }
+    // Skips decimal digits; how many.
+    std::ptrdiff_t digits()
+    {
+        const char* from = p_;
+        while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+        return p_ - from;
     }
     bool number(Json::Value& v)
     {
         const char* start = p_;
         if (p_ != end_ && *p_ == '-') ++p_;
-        const char* digits = p_;
-        while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
-        const std::ptrdiff_t whole = p_ - digits;
-        if (whole == 0 || (whole > 1 && *digits == '0')) return false;
+        const char* first_digit = p_;
+        const std::ptrdiff_t whole = digits();
+        if (whole == 0 || (whole > 1 && *first_digit == '0')) return false;
         bool decimal = false;
         if (p_ != end_ && *p_ == '.') {
             decimal = true;
-            const char* frac = ++p_;
-            while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
-            if (p_ == frac) return false;
+            ++p_;
+            if (digits() == 0) return false;
         }
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             decimal = true;
             ++p_;
             if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-            const char* exp = p_;
-            while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
-            if (p_ == exp) return false;
+            if (digits() == 0) return false;
         }
         if (!decimal) {
             if (whole > 18) return false;
