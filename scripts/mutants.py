@@ -321,13 +321,7 @@ def deletable(toks, first, last):
 
 def closing_paren(toks, k):
     """Index of the ")" that closes the "(" at index k."""
-    depth = 0
-    while True:
-        depth += toks[k].text == "("
-        depth -= toks[k].text == ")"
-        if depth == 0:
-            return k
-        k += 1
+    return matching(toks, k, "(", ")")
 
 
 # Statements of a block, for swapping: what may open a block inside a
@@ -343,6 +337,7 @@ PRINT = '__builtin_puts("special member");'
 
 
 def matching(toks, k, open_text, close_text):
+    """Index of the token that closes the one opened at index k."""
     depth = 0
     while True:
         depth += toks[k].text == open_text
@@ -408,7 +403,7 @@ def host_members():
     return names
 
 
-def special_members(toks, src):
+def special_members(toks):
     """Constructors and destructors of the plug-in's classes defined in this
     file: (is constructor, class, the token where the body or "= default" is)."""
     out = []
@@ -505,7 +500,7 @@ def mutants_of(path):
                                 toks[f1].line))
     if path.startswith(HOST_PREFIX):
         return out
-    for constructor, cls, j in special_members(toks, src):
+    for constructor, cls, j in special_members(toks):
         t = toks[j]
         if t.text == "{":
             out.append(make(path, src, "print in special member", [(t.end, t.end, " " + PRINT)], t.line))
