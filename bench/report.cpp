@@ -1,12 +1,16 @@
 #include "report.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include <json/writer.h>
 
 #include <charconv>
 #include <cstdio>
 #include <map>
+
+#include "json_text.h"
 
 namespace bench {
 
@@ -113,11 +117,32 @@ std::string trace_line(const FrameEvent& e)
     return line;
 }
 
+void assign_shortest(std::string& text, float v)
+{
+    // A value mostly stays from one round to the next: the last text of each
+    // of 32 slots, chosen by the value's bits, is kept.
+    struct Slot {
+        std::uint32_t bits = 0;
+        std::uint8_t length = 0;  // 0: empty
+        char text[23] = {};
+    };
+    thread_local std::array<Slot, 32> slots;
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    Slot& slot = slots[(bits ^ (bits >> 13U)) % slots.size()];
+    if (slot.length == 0 || slot.bits != bits) {
+        const auto done = std::to_chars(slot.text, slot.text + sizeof slot.text, v);
+        slot.bits = bits;
+        slot.length = static_cast<std::uint8_t>(done.ptr - slot.text);
+    }
+    text.assign(slot.text, slot.length);
+}
+
 std::string shortest(float v)
 {
-    char buf[32];
-    const auto done = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, done.ptr);
+    std::string text;
+    assign_shortest(text, v);
+    return text;
 }
 
 Json::Value to_json(const RoundResult& r)
@@ -141,12 +166,12 @@ Json::Value to_json(const RoundResult& r)
         o["alarms"].append(j);
     }
     o["values"] = Json::Value(Json::objectValue);
-    for (std::size_t i = 0; i < r.values.size(); ++i) {
-        if (r.value_ok[i]) {
-            o["values"][r.values[i].first] = r.value_num[i];
+    for (const ValueRead& v : r.values) {
+        if (v.ok) {
+            o["values"][v.name] = v.num;
         } else {
-            o["values"][r.values[i].first]["error"] = refusal_code(r.values[i].second);
-            o["values"][r.values[i].first]["text"] = r.values[i].second;
+            o["values"][v.name]["error"] = refusal_code(v.text);
+            o["values"][v.name]["text"] = v.text;
         }
     }
     o["record"] = r.record.empty() ? Json::Value() : Json::Value(hex(r.record));
@@ -172,16 +197,18 @@ Json::Value to_json(const RoundResult& r)
 
 namespace {
 
-// A text as JsonCpp's writer quotes it (its own quoting, for the same bytes).
-void quoted(std::string& out, const std::string& s)
+void quoted(std::string& out, std::string_view s)
 {
-    if (s.find('\0') == std::string::npos) {
-        out += Json::valueToQuotedString(s.c_str());
-        return;
-    }
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    out += Json::writeString(writer, Json::Value(s));
+    io::append_quoted(out, s);
+}
+
+// An integer as JsonCpp writes it: its decimal digits.
+template <typename Int>
+void integer(std::string& out, Int v)
+{
+    char buf[24];
+    const auto done = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, done.ptr);
 }
 
 void texts(std::string& out, const std::vector<std::string>& list)
@@ -208,7 +235,7 @@ void write_json(std::string& out, const RoundResult& r)
         out += ",\"nm\":";
         quoted(out, a.text[1]);
         out += ",\"seq\":";
-        out += Json::valueToString(static_cast<Json::UInt>(a.seq));
+        integer(out, a.seq);
         out += ",\"signal\":";
         quoted(out, a.text[0]);
         out += ",\"text\":";
@@ -226,9 +253,9 @@ void write_json(std::string& out, const RoundResult& r)
             out += i == 0 ? "{\"dir\":" : ",{\"dir\":";
             quoted(out, e.direction);
             out += ",\"step\":";
-            out += Json::valueToString(static_cast<Json::LargestUInt>(e.step));
+            integer(out, e.step);
             out += ",\"t\":";
-            out += Json::valueToString(e.seconds);
+            io::append_number(out, e.seconds);
             if (!e.text.empty()) {
                 out += ",\"text\":";
                 quoted(out, e.text);
@@ -260,72 +287,101 @@ void write_json(std::string& out, const RoundResult& r)
     out += ",\"requests\":";
     texts(out, r.requests);
     out += ",\"round\":";
-    out += Json::valueToString(static_cast<Json::LargestInt>(r.round));
+    integer(out, r.round);
     out += ",\"values\":{";
     // The names in byte order; each value as a double, or its refusal.
-    std::vector<std::size_t> order(r.values.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return r.values[a].first < r.values[b].first; });
-    bool first = true;
-    for (const std::size_t i : order) {
-        if (!first) out += ',';
-        first = false;
-        quoted(out, r.values[i].first);
+    std::array<const ValueRead*, 16> order{};
+    const std::size_t n = std::min(r.values.size(), order.size());
+    for (std::size_t i = 0; i < n; ++i) order[i] = &r.values[i];
+    std::sort(
+        order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n),
+        [](const ValueRead* a, const ValueRead* b) { return std::strcmp(a->name, b->name) < 0; });
+    for (std::size_t i = 0; i < n; ++i) {
+        const ValueRead& v = *order[i];
+        if (i != 0) out += ',';
+        quoted(out, v.name);
         out += ':';
-        if (r.value_ok[i]) {
-            out += Json::valueToString(static_cast<double>(r.value_num[i]));
+        if (v.ok) {
+            io::append_number(out, static_cast<double>(v.num));
         } else {
             out += "{\"error\":";
-            quoted(out, refusal_code(r.values[i].second));
+            quoted(out, refusal_code(v.text));
             out += ",\"text\":";
-            quoted(out, r.values[i].second);
+            quoted(out, v.text);
             out += '}';
         }
     }
     out += "}}";
 }
 
-void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet)
+void show(std::string& out, const RoundResult& r, bool colour, bool quiet)
 {
     const char* on = colour ? "\033[1m" : "";
     const char* red = colour ? "\033[31m" : "";
     const char* off = colour ? "\033[0m" : "";
-    out << on << "round " << r.round << off << "  " << r.clock << "  "
-        << (r.completed ? "completed" : std::string(red) + "not completed" + off);
-    if (!r.requests.empty()) {
-        out << "  requests";
-        for (const auto& q : r.requests) out << ' ' << q;
+    char number[24];
+    const auto n = std::to_chars(number, number + sizeof number, r.round);
+    ((out += on) += "round ").append(number, n.ptr) += off;
+    ((out += "  ") += r.clock) += "  ";
+    if (r.completed) {
+        out += "completed";
+    } else {
+        ((out += red) += "not completed") += off;
     }
-    out << '\n';
+    if (!r.requests.empty()) {
+        out += "  requests";
+        for (const auto& q : r.requests) (out += ' ') += q;
+    }
+    out += '\n';
     const char* rows[3] = {"input  V", "output V", "output A"};
     for (std::size_t row = 0; row < 3 && r.values.size() == 9; ++row) {
-        out << "  " << rows[row];
+        (out += "  ") += rows[row];
         for (std::size_t i = 3 * row; i < 3 * row + 3; ++i) {
-            out << "  " << r.values[i].second;
-            if (!r.value_ok[i]) out << " (" << gloss(r.values[i].second) << ")";
+            (out += "  ") += r.values[i].text;
+            if (!r.values[i].ok) ((out += " (") += gloss(r.values[i].text)) += ')';
         }
-        out << '\n';
+        out += '\n';
     }
     std::size_t active = 0;
     for (const auto& a : r.alarms) {
         if (a.flag) {
-            out << "  " << red << "alarm " << a.text[0] << " " << a.text[1] << " " << a.text[2]
-                << " (" << gloss(a.text[2]) << ")" << off << '\n';
+            ((out += "  ") += red) += "alarm ";
+            ((((out += a.text[0]) += ' ') += a.text[1]) += ' ') += a.text[2];
+            (((out += " (") += gloss(a.text[2])) += ')') += off;
+            out += '\n';
             ++active;
         }
     }
     if (r.alarms.empty()) {
-        out << "  alarms: no reports this round\n";
+        out += "  alarms: no reports this round\n";
     } else if (active == 0) {
-        out << "  alarms: none active, " << r.alarms.size() << " reported\n";
+        out += "  alarms: none active, " + std::to_string(r.alarms.size()) + " reported\n";
     }
-    for (const auto& j : r.rejected) out << "  rejected frame: " << j << '\n';
-    for (const auto& m : r.missing) out << "  no reply to " << m << '\n';
-    if (!r.line_lost.empty()) out << "  " << red << "line lost: " << r.line_lost << off << '\n';
+    for (const auto& j : r.rejected) ((out += "  rejected frame: ") += j) += '\n';
+    for (const auto& m : r.missing) ((out += "  no reply to ") += m) += '\n';
+    if (!r.line_lost.empty()) {
+        ((((out += "  ") += red) += "line lost: ") += r.line_lost) += off;
+        out += '\n';
+    }
     if (!quiet) {
-        for (const auto& l : r.log) out << "  | " << l << '\n';
+        for (const auto& l : r.log) ((out += "  | ") += l) += '\n';
     }
+}
+
+void RoundResult::reset(long n)
+{
+    round = n;
+    clock.clear();
+    requests.clear();
+    completed = false;
+    log.clear();
+    alarms.clear();
+    values.clear();
+    record.clear();
+    rejected.clear();
+    missing.clear();
+    frames.clear();
+    line_lost.clear();
 }
 
 }  // namespace bench

@@ -34,6 +34,14 @@ std::string printable(const std::string& frame);
 // One trace line of an event, for a person.
 std::string trace_line(const FrameEvent& e);
 
+// One named value as the plug-in gave it: a number, or the text it refused with.
+struct ValueRead {
+    const char* name = "";
+    bool ok = false;
+    float num = 0.0F;  // when ok
+    std::string text;  // the shortest text of num, or the refusal
+};
+
 struct RoundResult {
     long round = 0;
     std::string clock;
@@ -41,14 +49,15 @@ struct RoundResult {
     bool completed = false;
     std::vector<std::string> log;
     std::vector<standin::Call> alarms;
-    std::vector<std::pair<std::string, std::string>> values;  // name -> value or refusal
-    std::vector<bool> value_ok;
-    std::vector<float> value_num;
+    std::vector<ValueRead> values;  // in kValueNames' order
     std::vector<std::uint8_t> record;
     std::vector<std::string> rejected;
     std::vector<std::string> missing;  // requests without a reply in time
     std::vector<FrameEvent> frames;    // kept when the line is traced
     std::string line_lost;             // why the serial line went away in this round
+
+    // Empty again for round n, every buffer kept for the next round's use.
+    void reset(long n);
 };
 
 // English gloss of a text the plug-in gives (an alarm or a refusal), or "".
@@ -60,11 +69,14 @@ std::string hex(const std::vector<std::uint8_t>& bytes);
 // The shortest text that reads back as exactly `v`, with an exponent only
 // when that is shorter ("230", "230.5", "3.4e+38").
 std::string shortest(float v);
+// The same text, assigned to `text` (its buffer kept).
+void assign_shortest(std::string& text, float v);
 Json::Value to_json(const RoundResult& r);
 // The round's JSON line (without its newline) appended to `out`: the very
 // text Json::writeString gives for to_json(r) with no indentation, made
 // without building the value.
 void write_json(std::string& out, const RoundResult& r);
-void show(std::ostream& out, const RoundResult& r, bool colour, bool quiet);
+// The round's lines for a person, appended to `out`.
+void show(std::string& out, const RoundResult& r, bool colour, bool quiet);
 
 }  // namespace bench

@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <limits>
 #include <thread>
@@ -48,7 +49,8 @@ public:
     CapturedStdout& operator=(const CapturedStdout&) = delete;
     CapturedStdout(CapturedStdout&&) = delete;
     CapturedStdout& operator=(CapturedStdout&&) = delete;
-    std::vector<std::string> finish()
+    // Ends the capture; the lines the plug-in printed go to `lines`.
+    void finish(std::vector<std::string>& lines)
     {
         std::cout.flush();
         std::fflush(stdout);
@@ -56,19 +58,27 @@ public:
         close(saved_);
         saved_ = -1;
         std::rewind(file_);
-        std::vector<std::string> lines;
-        std::string line;
-        int c = 0;
-        while ((c = std::fgetc(file_)) != EOF) {
-            if (c == '\n') {
-                lines.push_back(line);
-                line.clear();
-            } else {
-                line.push_back(static_cast<char>(c));
+        lines.clear();
+        char buf[4096];
+        bool open_line = false;  // the last line has no newline yet
+        std::size_t got = 0;
+        while ((got = std::fread(buf, 1, sizeof buf, file_)) > 0) {
+            for (std::size_t at = 0; at < got;) {
+                const void* nl = std::memchr(buf + at, '\n', got - at);
+                const std::size_t end =
+                    nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - buf)
+                                  : got;
+                if (!open_line) lines.emplace_back();
+                lines.back().append(buf + at, end - at);
+                open_line = nl == nullptr;
+                at = end + (nl != nullptr ? 1 : 0);
             }
         }
-        if (!line.empty()) lines.push_back(line);
-        return lines;
+    }
+    void finish()
+    {
+        std::vector<std::string> lines;
+        finish(lines);
     }
 
 private:
@@ -76,17 +86,23 @@ private:
     int saved_ = -1;
 };
 
-std::string clock_text()
+// The local time as "YYYY-MM-DD hh:mm:ss", read as the plug-in reads it
+// (through time()); made again only when the second has changed.
+const std::string& clock_text()
 {
-    const auto t = boost::posix_time::second_clock::local_time();
-    const auto d = t.date();
-    const auto tod = t.time_of_day();
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", static_cast<int>(d.year()),
-                  static_cast<int>(d.month()), static_cast<int>(d.day()),
-                  static_cast<int>(tod.hours()), static_cast<int>(tod.minutes()),
-                  static_cast<int>(tod.seconds()));
-    return buf;
+    static std::time_t shown = -1;
+    static std::string text;
+    const std::time_t now = std::time(nullptr);
+    if (now == shown && !text.empty()) return text;
+    std::tm t{};
+    if (localtime_r(&now, &t) == nullptr)
+        throw std::runtime_error("the local time is out of range");
+    char buf[32];
+    const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
+                                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    text.assign(buf, static_cast<std::size_t>(std::max(n, 0)));
+    shown = now;
+    return text;
 }
 
 // Collects what the host saw during the round just run; the calls are taken
@@ -94,6 +110,7 @@ std::string clock_text()
 void collect(standin::Host& host, RoundResult& r)
 {
     standin::Call* sent = nullptr;
+    r.alarms.reserve(host.count(Service::CheckThresholdBool));
     for (standin::Call& c : host.calls) {
         if (c.service == Service::CheckThresholdBool) r.alarms.push_back(std::move(c));
         if (c.service == Service::SendSP) sent = &c;
@@ -104,16 +121,18 @@ void collect(standin::Host& host, RoundResult& r)
 
 void read_values(const PMBusProtocol& dev, RoundResult& r)
 {
-    for (const char* name : kValueNames) {
+    r.values.resize(std::size(kValueNames));
+    for (std::size_t i = 0; i < std::size(kValueNames); ++i) {
+        ValueRead& v = r.values[i];
+        v.name = kValueNames[i];
         try {
-            const float v = dev.Get_Value(0, name);
-            r.values.emplace_back(name, shortest(v));
-            r.value_ok.push_back(true);
-            r.value_num.push_back(v);
+            v.num = dev.Get_Value(0, v.name);
+            v.ok = true;
+            assign_shortest(v.text, v.num);
         } catch (const std::out_of_range& e) {
-            r.values.emplace_back(name, e.what());
-            r.value_ok.push_back(false);
-            r.value_num.push_back(0.0F);
+            v.ok = false;
+            v.num = 0.0F;
+            v.text = e.what();
         }
     }
 }
@@ -152,7 +171,11 @@ void Session::report(RoundResult& r)
         write_json(json_text_, r);
         outputs_.json_line(json_text_);
     }
-    if (!outputs_.json_on_stdout()) show(std::cout, r, colour_, opt_.quiet);
+    if (!outputs_.json_on_stdout()) {
+        shown_.clear();
+        show(shown_, r, colour_, opt_.quiet);
+        std::cout.write(shown_.data(), static_cast<std::streamsize>(shown_.size()));
+    }
 }
 
 void Session::record(const Json::Value& event)
@@ -245,21 +268,22 @@ void Session::run_round(Transport& line, RoundResult& r)
             const auto cid1 = static_cast<std::uint8_t>(requests.back()->number);
             const auto cid2 = static_cast<std::uint8_t>(requests.back()->number2);
             answered = requests.size();
-            char name[8];
-            std::snprintf(name, sizeof name, "%02X%02X", cid1, cid2);
+            static constexpr char kDigits[] = "0123456789ABCDEF";
+            const char name[5] = {kDigits[cid1 >> 4U], kDigits[cid1 & 0xFU], kDigits[cid2 >> 4U],
+                                  kDigits[cid2 & 0xFU], '\0'};
             r.requests.emplace_back(name);
-            const std::string request =
-                standin::encode_frame(dev_->protocol_version_, dev_->address_, cid1, cid2, {});
-            line_event(r, "tx", request, "");
-            Reply reply = line.exchange(request);
+            standin::encode_frame_cut(request_, dev_->protocol_version_, dev_->address_, cid1, cid2,
+                                      nullptr, 0, 0);
+            line_event(r, "tx", request_, "");
+            Reply reply = line.exchange(request_);
             if (!deliver(r, reply, name)) break;
         }
     } catch (...) {
-        r.log = capture.finish();
+        capture.finish(r.log);
         collect(host_, r);
         throw;
     }
-    r.log = capture.finish();
+    capture.finish(r.log);
     collect(host_, r);
 }
 
@@ -297,7 +321,8 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     {
         CapturedStdout capture(capture_.get());
         dev_->InitSetting(settings);
-        const auto lines = capture.finish();
+        std::vector<std::string> lines;
+        capture.finish(lines);
         if (!outputs_.json_on_stdout()) {
             std::cout << "settings " << (replay != nullptr ? opt_.replay : opt_.settings) << '\n';
             if (!opt_.quiet) {
@@ -343,7 +368,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
         RoundResult r;
         CapturedStdout capture(capture_.get());
         dev_->LoadFromCache(*cache_image);
-        r.log = capture.finish();
+        capture.finish(r.log);
         collect(host_, r);
         if (!r.record.empty()) end.last_record = r.record;
         report(r);
@@ -369,8 +394,8 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
             if (g_stop_signal != 0) break;
         }
         if (outputs_.recording()) record(io::clock_event("round", n, standin::clock_now()));
-        RoundResult r;
-        r.round = n;
+        RoundResult& r = round_;
+        r.reset(n);
         ups.begin_round(script);
         try {
             run_round(*line, r);

@@ -30,8 +30,9 @@ namespace {
 // The frames in `bytes`, as a port layer would find them, added to `frames`.
 void frames_in(standin::FrameFinder& finder, const std::string& bytes, bool late, Reply& frames)
 {
-    for (const char c : bytes) {
-        if (finder.put(c)) frames.push_back({finder.noise(), finder.frame(), 0, late});
+    for (std::size_t at = 0; at < bytes.size();) {
+        at += finder.put(bytes.data() + at, bytes.size() - at);
+        if (finder.ended()) frames.push_back({finder.noise(), finder.frame(), 0, late});
         if (finder.noise_full()) frames.push_back({finder.take_noise(), "", 0, late});
     }
     if (!finder.idle()) frames.push_back({finder.noise() + finder.frame(), "", 0, late});

@@ -1,8 +1,10 @@
 #include "json_text.h"
 
 #include <json/reader.h>
+#include <json/writer.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 
 namespace io {
@@ -283,6 +286,75 @@ std::string read_json_lines(std::istream& in,
     Json::Value v;
     while (lines.next(v)) each(lines.line(), v);
     return lines.warning();
+}
+
+void append_quoted(std::string& out, std::string_view s)
+{
+    // Printable ASCII but the quote, the backslash and the slash: written as
+    // it stands by every JSON writer.
+    static constexpr std::array<bool, 256> kPlain = [] {
+        std::array<bool, 256> t{};
+        for (int c = 0x20; c < 0x7F; ++c)
+            t[static_cast<std::size_t>(c)] = c != '"' && c != '\\' && c != '/';
+        return t;
+    }();
+    bool plain = true;
+    for (const char c : s) plain &= kPlain[static_cast<unsigned char>(c)];
+    if (plain) {
+        ((out += '"') += s) += '"';
+        return;
+    }
+    // Looked up by the text itself, without a copy.
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view v) const
+        {
+            return std::hash<std::string_view>{}(v);
+        }
+    };
+    thread_local std::unordered_map<std::string, std::string, Hash, std::equal_to<>> seen;
+    constexpr std::size_t kRemembered = 4096;
+    if (const auto it = seen.find(s); it != seen.end()) {
+        out += it->second;
+        return;
+    }
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    std::string text(s);
+    std::string quoted = Json::writeString(writer, Json::Value(text));
+    out += quoted;
+    if (seen.size() < kRemembered) seen.emplace(std::move(text), std::move(quoted));
+}
+
+void append_number(std::string& out, double v)
+{
+    if (!std::isfinite(v)) {
+        out += Json::valueToString(v);
+        return;
+    }
+    // The same values come round after round: the last text of each of 64
+    // slots, chosen by the value's bits, is kept.
+    struct Slot {
+        std::uint64_t bits = 0;
+        std::uint8_t length = 0;  // 0: empty
+        char text[31] = {};
+    };
+    thread_local std::array<Slot, 64> slots;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    Slot& slot = slots[(bits ^ (bits >> 29U) ^ (bits >> 43U)) % slots.size()];
+    if (slot.length == 0 || slot.bits != bits) {
+        char* const end = slot.text + sizeof slot.text;
+        auto done = std::to_chars(slot.text, end - 2, v, std::chars_format::general, 17);
+        if (std::find_if(slot.text, done.ptr, [](char c) { return c == '.' || c == 'e'; }) ==
+            done.ptr) {
+            *done.ptr++ = '.';
+            *done.ptr++ = '0';
+        }
+        slot.bits = bits;
+        slot.length = static_cast<std::uint8_t>(done.ptr - slot.text);
+    }
+    out.append(slot.text, slot.length);
 }
 
 }  // namespace io

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -28,6 +29,14 @@ Json::Value parse_json(const std::string& text);
 // integers of up to 18 digits, decimals, true, false, null); false, leaving
 // the text to JsonCpp, for anything else.
 bool quick_parse(const std::string& text, Json::Value& v);
+
+// Appends the text JsonCpp's writer (no indentation) gives for a string
+// value holding `s`. Plain printable ASCII is quoted here; any other text is
+// quoted by JsonCpp, and remembered (a bounded number of texts).
+void append_quoted(std::string& out, std::string_view s);
+// Appends the text JsonCpp's writer gives for a double: "%.17g" with ".0"
+// added to a whole number; not-finite values are left to JsonCpp.
+void append_number(std::string& out, double v);
 
 // JSON Lines read one at a time, as they come; only the line in hand is kept.
 // A last line cut short (no newline at its end, and not JSON) is what a

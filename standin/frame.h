@@ -25,6 +25,10 @@ std::string encode_frame(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1,
 std::string encode_frame_cut(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1,
                              std::uint8_t cid2_or_rtn, const std::vector<std::uint8_t>& info,
                              std::size_t info_hex);
+// The same frame written over `out`, its buffer kept.
+void encode_frame_cut(std::string& out, std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1,
+                      std::uint8_t cid2_or_rtn, const std::uint8_t* info, std::size_t info_size,
+                      std::size_t info_hex);
 
 enum class Refusal {
     None,
@@ -66,6 +70,11 @@ public:
     // Takes one character; true when it ends a frame, which frame() then
     // holds, with noise() the characters skipped before it.
     bool put(char c);
+    // Takes characters of [data, data + n) as put does, one after another,
+    // and stops after one that ends a frame (ended()) or fills the noise
+    // (noise_full()); returns how many it took.
+    std::size_t put(const char* data, std::size_t n);
+    bool ended() const { return done_; }
     const std::string& frame() const { return frame_; }
     const std::string& noise() const { return noise_; }
     // No character taken since the last frame ended.

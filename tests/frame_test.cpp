@@ -1,6 +1,11 @@
 // The stand-in host's serial framing: the published test vector, round trips
-// and every refusal.
+// and every refusal; the frame finder fed by character and by run.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "frame.h"
 
@@ -92,6 +97,57 @@ TEST(Frame, FinderHandsOnEveryCharacter)
     EXPECT_FALSE(finder.in_frame());
     finder.put('~');
     EXPECT_TRUE(finder.in_frame());
+}
+
+// Characters taken in runs of any length give the frames and noise that
+// taking them one by one gives: noise past the bound, a CR in noise, SOIs
+// inside frames, an over-long frame and a frame split across runs.
+TEST(Frame, FinderTakesRunsAsSingleCharacters)
+{
+    const std::string good = standin::encode_frame(0x20, 1, 0x40, 0x43, {0xAB, 0xCD});
+    const std::string lines[] = {
+        good + good,
+        "\r\rnoise\r" + good + "tail",
+        std::string(2 * standin::kMaxFrameChars + 5, 'n') + good,
+        "~~~" + good.substr(0, 5) + good,
+        "~" + std::string(standin::kMaxFrameChars + 3, '0') + "\r" + good,
+        good.substr(0, 7),
+        "",
+    };
+    // (frame or "", noise) for each event, and what is left unfinished.
+    using Events = std::vector<std::pair<std::string, std::string>>;
+    const auto single = [](const std::string& line, bool take_noise) {
+        standin::FrameFinder finder;
+        Events got;
+        for (const char c : line) {
+            if (finder.put(c)) got.emplace_back(finder.frame(), finder.noise());
+            if (take_noise && finder.noise_full()) got.emplace_back("", finder.take_noise());
+        }
+        got.emplace_back(finder.in_frame() ? finder.frame() : "", finder.noise());
+        return got;
+    };
+    const auto runs = [](const std::string& line, std::size_t run, bool take_noise) {
+        standin::FrameFinder finder;
+        Events got;
+        for (std::size_t at = 0; at < line.size();) {
+            at += finder.put(line.data() + at, std::min(run, line.size() - at));
+            if (finder.ended()) got.emplace_back(finder.frame(), finder.noise());
+            if (take_noise && finder.noise_full()) got.emplace_back("", finder.take_noise());
+        }
+        got.emplace_back(finder.in_frame() ? finder.frame() : "", finder.noise());
+        return got;
+    };
+    for (const std::string& line : lines) {
+        for (const bool take_noise : {true, false}) {
+            const Events want = single(line, take_noise);
+            for (const std::size_t run :
+                 {std::size_t{1}, std::size_t{2}, std::size_t{7}, line.size() + 1}) {
+                EXPECT_EQ(runs(line, run, take_noise), want)
+                    << "run " << run << (take_noise ? "" : ", noise left") << ": "
+                    << line.substr(0, 40);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -5,9 +5,13 @@
 // writes without JsonCpp, are the text JsonCpp writes for their values.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <json/reader.h>
 #include <json/writer.h>
@@ -97,6 +101,47 @@ TEST(QuickJson, EveryLineTheBenchWritesReadsAsJsonCppReadsIt)
         }
     }
     EXPECT_GT(lines, 50U);
+}
+
+// The writing helpers give JsonCpp's own text for strings of every kind
+// and for doubles: a table of edges and a sweep through the floats' bits.
+TEST(QuickJson, WritesWhatJsonCppWrites)
+{
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    const std::string strings[] = {"",
+                                   "2A41",
+                                   "2026-03-10 12:00:00",
+                                   "a/b",
+                                   "say \"hi\"",
+                                   "back\\slash",
+                                   "tab\there\n",
+                                   std::string("nul\0inside", 10),
+                                   "\x7F\x01\x1F",
+                                   "市电电压超限",
+                                   "bad \xFF\xC3 utf-8",
+                                   "\xF0\x9F\x98\x80 outside the BMP"};
+    for (const std::string& text : strings) {
+        for (int again = 0; again < 2; ++again) {  // computed, then remembered
+            std::string out = "x";
+            io::append_quoted(out, text);
+            EXPECT_EQ(out, "x" + Json::writeString(writer, Json::Value(text))) << text;
+        }
+    }
+    std::vector<double> numbers = {0.0,    -0.0,        1.0,          230.0,    230.5,
+                                   -12.25, 1e16,        1e17,         1e-5,     1e-7,
+                                   0.1,    3.4e38,      -3.4e38,      1.0 / 3,  5e-324,
+                                   1e308,  123456789.0, std::nan(""), HUGE_VAL, -HUGE_VAL};
+    for (std::uint32_t bits = 0; bits < 0xFFFFFF00U; bits += 0x00030379U) {
+        float f = 0.0F;
+        std::memcpy(&f, &bits, sizeof f);
+        numbers.push_back(f);
+    }
+    for (const double v : numbers) {
+        std::string out;
+        io::append_number(out, v);
+        EXPECT_EQ(out, Json::writeString(writer, Json::Value(v))) << v;
+    }
 }
 
 }  // namespace
