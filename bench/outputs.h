@@ -35,7 +35,7 @@ public:
     bool tracing() const { return trace_.on(); }
     void trace_line(const std::string& line) { trace_.write_line(line); }
     bool has_page() const { return page_file_.on(); }
-    void page_round(const Json::Value& round) { page_.add(round); }
+    void page_round(const RoundResult& round) { page_.add(round); }
     bool recording() const { return record_.on(); }
     void record_line(const std::string& line) { record_.write_line(line); }
     void history(const std::vector<std::uint8_t>& record);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "json_text.h"
 #include "page_assets.h"
 #include "report.h"
 
@@ -136,55 +137,247 @@ void ReportPage::add(const Json::Value& round)
     if (!number_of.isInt64()) fault("\"round\" missing or not a number");
     const std::string where = "round " + number_of.asString() + ": ";
     if (!round["clock"].isString()) fault(where + "\"clock\" missing");
-    const std::string& clock_text = round["clock"].asString();
-    const std::int64_t clock = seconds_of(clock_text);
+    PageRound& in = in_;
+    in.clock = round["clock"].asString();
+    in.seconds = seconds_of(in.clock);
     const Json::Value& values = round["values"];
     if (!values.isObject()) fault(where + "\"values\" missing");
-    Column c;
-    c.first = c.last = static_cast<long>(number_of.asInt64());
-    std::uint8_t refusing = 0;
+    in.round = static_cast<long>(number_of.asInt64());
     for (std::size_t k = 0; k < 9; ++k) {
         const Json::Value& v = values[kValueNames[k]];
-        c.lo[k] = std::numeric_limits<float>::infinity();
-        c.hi[k] = -c.lo[k];
-        if (v.isNumeric()) {
-            c.lo[k] = c.hi[k] = v.asFloat();
-        } else if (v.isObject() && v["error"].isString()) {
-            const std::uint8_t bit = refusal_bit(v["error"].asString());
-            c.gap[k / 3] |= bit;
-            refusing |= bit;
-        } else {
-            fault(where + "value " + kValueNames[k] + " missing");
+        in.ok[k] = v.isNumeric();
+        in.num[k] = in.ok[k] ? v.asFloat() : 0.0F;
+        in.refusal[k] = 0;
+        if (!in.ok[k]) {
+            if (!v.isObject() || !v["error"].isString()) {
+                fault(where + "value " + kValueNames[k] + " missing");
+            }
+            in.refusal[k] = refusal_bit(v["error"].asString());
         }
     }
-    if (clock < span_.from || clock > span_.to) return;
-
-    if (rounds_ == 0) {
-        t0_ = clock;
-        first_clock_ = clock_text;
-    }
-    last_clock_ = clock_text;
-    ++rounds_;
-    c.t = c.t_end = clock - t0_;
-    const std::int64_t t = c.t;
-    const bool completed = round["completed"].asBool();
-    completed_ += completed ? 1 : 0;
+    if (in.seconds < span_.from || in.seconds > span_.to) return;
+    in.completed = round["completed"].asBool();
     const Json::Value& rejected = round["rejected"];
     const Json::Value& missing = round["missing"];
-    c.status = completed ? 0 : !rejected.empty() ? 3 : !missing.empty() ? 2 : 1;
-
-    // Alarms: the round's reports, or the last ones carried forward.
+    in.any_rejected = !rejected.empty();
+    in.any_missing = !missing.empty();
     const Json::Value& alarms = round["alarms"];
-    if (alarms.isArray() && !alarms.empty()) {
-        std::uint32_t active = 0;
+    in.alarms.clear();
+    if (alarms.isArray()) {
         for (Json::ArrayIndex i = 0; i < alarms.size() && i < 32; ++i) {
             const Json::Value& a = alarms[i];
-            if (alarm_rows_.size() <= i) {
-                const std::string text = a["text"].asString();
-                alarm_rows_.push_back(
-                    {a["signal"].asString(), a["nm"].asString(), text, gloss(text)});
+            PageRound::Alarm& to = in.alarms.emplace_back();
+            if (alarm_rows_.size() <= i) {  // texts are read for a row not yet known
+                to.signal = a["signal"].asString();
+                to.nm = a["nm"].asString();
+                to.text = a["text"].asString();
             }
-            if (a["active"].asBool()) active |= 1U << i;
+            to.active = a["active"].asBool();
+        }
+    }
+    const auto texts = [](const Json::Value& list, std::vector<std::string>& to) {
+        to.clear();
+        for (const auto& l : list) to.push_back(l.asString());
+    };
+    texts(round["log"], in.log);
+    texts(rejected, in.rejected);
+    texts(missing, in.missing);
+    add_round(in);
+}
+
+void ReportPage::add(const RoundResult& r)
+{
+    PageRound& in = in_;
+    in.clock = r.clock;
+    in.seconds = seconds_of(in.clock);
+    in.round = r.round;
+    for (std::size_t k = 0; k < 9; ++k) {
+        const bool have = k < r.values.size();
+        in.ok[k] = have && r.values[k].ok;
+        in.num[k] = in.ok[k] ? r.values[k].num : 0.0F;
+        in.refusal[k] = in.ok[k] ? 0 : refusal_bit(have ? refusal_code(r.values[k].text) : "");
+    }
+    if (in.seconds < span_.from || in.seconds > span_.to) return;
+    in.completed = r.completed;
+    in.any_rejected = !r.rejected.empty();
+    in.any_missing = !r.missing.empty();
+    in.alarms.resize(std::min<std::size_t>(r.alarms.size(), 32));
+    for (std::size_t i = 0; i < in.alarms.size(); ++i) {
+        PageRound::Alarm& to = in.alarms[i];
+        if (alarm_rows_.size() <= i) {
+            to.signal = r.alarms[i].text[0];
+            to.nm = r.alarms[i].text[1];
+            to.text = r.alarms[i].text[2];
+        }
+        to.active = r.alarms[i].flag;
+    }
+    in.log.assign(r.log.begin(), r.log.end());
+    in.rejected.assign(r.rejected.begin(), r.rejected.end());
+    in.missing.assign(r.missing.begin(), r.missing.end());
+    add_round(in);
+}
+
+bool ReportPage::add_line(const std::string& line)
+{
+    // The line as the bench writes it; anything else (a field missing or of
+    // another type, JSON the quick reader declines) is left to add(Json).
+    io::JsonCursor json(line);
+    PageRound& in = in_;
+    std::string& key = key_;
+    bool have_round = false;
+    bool have_clock = false;
+    std::uint16_t have_values = 0;  // a bit per name
+    in.completed = false;
+    in.alarms.clear();
+    in.log.clear();
+    in.rejected.clear();
+    in.missing.clear();
+    Json::Value v;
+    const auto texts = [&](std::vector<std::string>& to) {
+        to.clear();
+        if (!json.take('[')) return false;
+        if (json.take(']')) return true;
+        do {
+            if (!json.string(to.emplace_back())) return false;
+        } while (json.take(','));
+        return json.take(']');
+    };
+    // The texts of an alarm whose row is known are only read.
+    const auto alarm = [&](PageRound::Alarm& a, bool texts_wanted) {
+        a.active = false;
+        if (!json.take('{')) return false;
+        if (json.take('}')) return true;
+        do {
+            if (!json.key(key)) return false;
+            bool taken = true;
+            std::string* text = key == "signal" ? &a.signal
+                                : key == "nm"   ? &a.nm
+                                : key == "text" ? &a.text
+                                                : nullptr;
+            if (key == "active") {
+                taken = json.boolean(a.active);
+            } else if (text != nullptr) {
+                taken = texts_wanted ? json.string(*text) : json.skip(2);
+            } else {
+                taken = json.skip(2);
+            }
+            if (!taken) return false;
+        } while (json.take(','));
+        return json.take('}');
+    };
+    const auto value = [&](std::size_t k) {
+        if (!json.value(v, 2)) return false;
+        in.ok[k] = v.isNumeric();
+        in.num[k] = in.ok[k] ? v.asFloat() : 0.0F;
+        in.refusal[k] = 0;
+        if (in.ok[k]) return true;
+        if (!v.isObject() || !v["error"].isString()) return false;
+        in.refusal[k] = refusal_bit(v["error"].asString());
+        return true;
+    };
+    const auto values = [&] {
+        have_values = 0;
+        if (!json.take('{')) return false;
+        if (json.take('}')) return true;
+        do {
+            if (!json.key(key)) return false;
+            const auto* name = std::find(std::begin(kValueNames), std::end(kValueNames), key);
+            if (name == std::end(kValueNames)) {
+                if (!json.skip(2)) return false;
+                continue;
+            }
+            const auto k = static_cast<std::size_t>(name - std::begin(kValueNames));
+            if (!value(k)) return false;
+            have_values |= static_cast<std::uint16_t>(1U << k);
+        } while (json.take(','));
+        return json.take('}');
+    };
+    if (!json.take('{') || json.take('}')) return false;
+    do {
+        if (!json.key(key)) return false;
+        bool taken = true;
+        if (key == "round") {
+            taken = json.value(v, 1) && v.isInt64();
+            have_round = taken;
+            if (taken) in.round = static_cast<long>(v.asInt64());
+        } else if (key == "clock") {
+            taken = json.string(in.clock);
+            have_clock = taken;
+        } else if (key == "values") {
+            taken = values();
+        } else if (key == "completed") {
+            taken = json.boolean(in.completed);
+        } else if (key == "alarms") {
+            taken = json.take('[');
+            if (taken) in.alarms.clear();
+            if (taken && !json.take(']')) {
+                std::size_t i = 0;
+                PageRound::Alarm past;  // the 33rd and later: read, not kept
+                do {
+                    if (i < 32 && in.alarms.size() <= i) in.alarms.emplace_back();
+                    PageRound::Alarm& a = i < 32 ? in.alarms[i] : past;
+                    taken = alarm(a, i >= alarm_rows_.size());
+                    ++i;
+                } while (taken && json.take(','));
+                in.alarms.resize(std::min<std::size_t>(i, 32));
+                taken = taken && json.take(']');
+            }
+        } else if (key == "log") {
+            taken = texts(in.log);
+        } else if (key == "rejected") {
+            taken = texts(in.rejected);
+        } else if (key == "missing") {
+            taken = texts(in.missing);
+        } else {
+            taken = json.skip(1);
+        }
+        if (!taken) return false;
+    } while (json.take(','));
+    if (!json.take('}') || !json.end() || !have_round || !have_clock || have_values != 0x1FFU) {
+        return false;
+    }
+    in.seconds = seconds_of(in.clock);
+    if (in.seconds < span_.from || in.seconds > span_.to) return true;
+    in.any_rejected = !in.rejected.empty();
+    in.any_missing = !in.missing.empty();
+    add_round(in);
+    return true;
+}
+
+void ReportPage::add_round(const PageRound& in)
+{
+    Column c;
+    c.first = c.last = in.round;
+    std::uint8_t refusing = 0;
+    for (std::size_t k = 0; k < 9; ++k) {
+        c.lo[k] = std::numeric_limits<float>::infinity();
+        c.hi[k] = -c.lo[k];
+        if (in.ok[k]) {
+            c.lo[k] = c.hi[k] = in.num[k];
+        } else {
+            c.gap[k / 3] |= in.refusal[k];
+            refusing |= in.refusal[k];
+        }
+    }
+    if (rounds_ == 0) {
+        t0_ = in.seconds;
+        first_clock_ = in.clock;
+    }
+    last_clock_ = in.clock;
+    ++rounds_;
+    c.t = c.t_end = in.seconds - t0_;
+    const std::int64_t t = c.t;
+    completed_ += in.completed ? 1 : 0;
+    c.status = in.completed ? 0 : in.any_rejected ? 3 : in.any_missing ? 2 : 1;
+
+    // Alarms: the round's reports, or the last ones carried forward.
+    if (!in.alarms.empty()) {
+        std::uint32_t active = 0;
+        for (std::size_t i = 0; i < in.alarms.size(); ++i) {
+            const PageRound::Alarm& a = in.alarms[i];
+            if (alarm_rows_.size() <= i)
+                alarm_rows_.push_back({a.signal, a.nm, a.text, gloss(a.text)});
+            if (a.active) active |= 1U << i;
         }
         for (std::size_t row = 0; row < alarm_rows_.size(); ++row) {
             const std::uint32_t bit = 1U << row;
@@ -214,8 +407,7 @@ void ReportPage::add(const Json::Value& round)
     // The round's lines; a refused frame, a missing and a short reply are
     // events of their round.
     std::string complaints;
-    for (const auto& l : round["log"]) {
-        const std::string& line = l.asString();
+    for (const std::string& line : in.log) {
         // The plug-in's complaints about a reply begin "error in".
         if (line.rfind("error in", 0) == 0) complaints += (complaints.empty() ? "" : "; ") + line;
         if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(line));
@@ -229,15 +421,15 @@ void ReportPage::add(const Json::Value& round)
         }
     };
     std::string joined;
-    for (const auto& j : rejected) {
-        const std::string text = "rejected frame: " + j.asString();
+    for (const std::string& j : in.rejected) {
+        const std::string text = "rejected frame: " + j;
         if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(text));
         joined += (joined.empty() ? "" : "; ") + text;
     }
     if (!joined.empty()) instant(RefusedFrame, joined);
     joined.clear();
-    for (const auto& m : missing) {
-        const std::string text = "no reply to " + m.asString();
+    for (const std::string& m : in.missing) {
+        const std::string text = "no reply to " + m;
         if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(text));
         joined += (joined.empty() ? "" : "; ") + text;
     }

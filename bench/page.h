@@ -22,6 +22,8 @@
 
 #include <json/value.h>
 
+#include "report.h"
+
 namespace bench {
 
 class ReportPage {
@@ -50,6 +52,12 @@ public:
     // one outside the span is read and left out. Throws std::runtime_error
     // naming the field that is missing or wrong.
     void add(const Json::Value& round);
+    // The same for a round of the run in progress.
+    void add(const RoundResult& round);
+    // A line of a --json file read directly, without building its value:
+    // false, taking nothing, for a line it does not read (add(Json) then
+    // reads it, and names its fault).
+    bool add_line(const std::string& line);
     std::size_t rounds() const { return rounds_; }
     // The whole page; `source` says where the rounds came from.
     void write(std::ostream& out, const std::string& source) const;
@@ -83,6 +91,25 @@ private:
     };
     static constexpr std::size_t kNotListed = std::numeric_limits<std::size_t>::max();
 
+    // One round as the page reads it, its buffers kept from round to round.
+    struct PageRound {
+        long round = 0;
+        std::string clock;
+        std::int64_t seconds = 0;  // of the clock
+        bool completed = false;
+        std::array<bool, 9> ok{};
+        std::array<float, 9> num{};
+        std::array<std::uint8_t, 9> refusal{};  // the refusal's bit, when not ok
+        struct Alarm {
+            std::string signal, nm, text;  // read only for a row not yet known
+            bool active = false;
+        };
+        std::vector<Alarm> alarms;  // at most 32; none: the last reports stand
+        std::vector<std::string> log, rejected, missing;
+        bool any_rejected = false;
+        bool any_missing = false;
+    };
+    void add_round(const PageRound& in);
     std::uint32_t text_id(const std::string& text);
     static void merge(Column& into, const Column& next);
     // Starts an event; the index to end it with, or kNotListed.
@@ -108,6 +135,8 @@ private:
     std::size_t unlisted_ = 0;
     std::vector<std::string> texts_;
     std::unordered_map<std::string, std::uint32_t> text_ids_;
+    PageRound in_;     // the round being read
+    std::string key_;  // a key being read
 };
 
 }  // namespace bench

@@ -92,10 +92,15 @@ int main(int argc, char** argv)
     bench::ReportPage page(span);
     std::size_t at = 0;
     try {
-        const std::string warning =
-            io::read_json_lines(in, [&](std::size_t n, const Json::Value& v) {
+        const std::string warning = io::read_json_lines(
+            in,
+            [&](std::size_t n, const Json::Value& v) {
                 at = n;
                 page.add(v);
+            },
+            [&](std::size_t n, const std::string& text) {
+                at = n;
+                return page.add_line(text);
             });
         if (!warning.empty())
             std::cerr << "vx40-report: warning: " << in_path << ": " << warning << '\n';

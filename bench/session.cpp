@@ -112,8 +112,11 @@ void collect(standin::Host& host, RoundResult& r)
     standin::Call* sent = nullptr;
     r.alarms.reserve(host.count(Service::CheckThresholdBool));
     for (standin::Call& c : host.calls) {
-        if (c.service == Service::CheckThresholdBool) r.alarms.push_back(std::move(c));
-        if (c.service == Service::SendSP) sent = &c;
+        if (c.service == Service::SendSP) {
+            sent = &c;
+        } else if (c.service == Service::CheckThresholdBool) {
+            r.alarms.push_back(std::move(c));
+        }
     }
     if (sent != nullptr) r.record = std::move(sent->bytes);
     r.completed = host.count(Service::SaveDeviceHistory) > 0;
@@ -165,7 +168,7 @@ void Session::report(RoundResult& r)
     r.clock = clock_text();
     read_values(*dev_, r);
     for (const auto* c : host_.of(Service::SaveDeviceHistory)) outputs_.history(c->bytes);
-    if (outputs_.has_page()) outputs_.page_round(to_json(r));
+    if (outputs_.has_page()) outputs_.page_round(r);
     if (outputs_.has_json()) {
         json_text_.clear();
         write_json(json_text_, r);

@@ -44,191 +44,16 @@ std::string where_and_why(const std::string& errors, std::size_t first_line)
     return std::to_string(first_line + line - 1) + ":" + std::to_string(column) + ": " + why;
 }
 
-// A quick reader for the JSON the tools write themselves: plain objects,
-// arrays, strings, integers and decimals, true, false and null. It gives
-// exactly the value JsonCpp gives (an integer as Int64 while it fits, a
-// number with a point or an exponent as a double), and declines anything
-// else, even where JsonCpp would read it (a comment, an integer past 18
-// digits, an unusual \u escape): JsonCpp then reads the text, and says
-// where a fault is.
-class QuickReader {
-public:
-    explicit QuickReader(const std::string& text) : p_(text.data()), end_(p_ + text.size()) {}
+constexpr std::pair<char, char> kEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'b', '\b'},
+                                              {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'}};
 
-    bool read(Json::Value& v)
-    {
-        if (!value(v, 0)) return false;
-        blanks();
-        return p_ == end_;
-    }
-
-private:
-    static constexpr int kMaxDepth = 100;
-    // The escapes of one character after the backslash, and what they stand for.
-    static constexpr std::pair<char, char> kEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},
-                                                         {'b', '\b'}, {'f', '\f'},  {'n', '\n'},
-                                                         {'r', '\r'}, {'t', '\t'}};
-
-    void blanks()
-    {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
-    }
-    bool take(char c)
-    {
-        blanks();
-        if (p_ == end_ || *p_ != c) return false;
-        ++p_;
-        return true;
-    }
-    bool word(const char* w)
-    {
-        const std::size_t n = std::strlen(w);
-        if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, w, n) != 0) return false;
-        p_ += n;
-        return true;
-    }
-    bool value(Json::Value& v, int depth)
-    {
-        blanks();
-        if (p_ == end_ || depth > kMaxDepth) return false;
-        switch (*p_) {
-            case '{':
-                return object(v, depth);
-            case '[':
-                return array(v, depth);
-            case '"': {
-                std::string s;
-                if (!string(s)) return false;
-                v = Json::Value(s);
-                return true;
-            }
-            case 't':
-                return word("true") && (v = Json::Value(true), true);
-            case 'f':
-                return word("false") && (v = Json::Value(false), true);
-            case 'n':
-                return word("null") && (v = Json::Value(), true);
-            default:
-                return number(v);
-        }
-    }
-    bool object(Json::Value& v, int depth)
-    {
-        ++p_;
-        v = Json::Value(Json::objectValue);
-        if (take('}')) return true;
-        std::string key;
-        do {
-            blanks();
-            if (p_ == end_ || *p_ != '"' || !string(key) || !take(':')) return false;
-            if (!value(v[key], depth + 1)) return false;
-        } while (take(','));
-        return take('}');
-    }
-    bool array(Json::Value& v, int depth)
-    {
-        ++p_;
-        v = Json::Value(Json::arrayValue);
-        if (take(']')) return true;
-        do {
-            if (!value(v.append(Json::Value()), depth + 1)) return false;
-        } while (take(','));
-        return take(']');
-    }
-    static int hex(char c)
-    {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    }
-    bool string(std::string& s)
-    {
-        ++p_;  // the opening quote
-        s.clear();
-        while (p_ != end_) {
-            const char c = *p_++;
-            if (c == '"') return true;
-            if (static_cast<unsigned char>(c) < 0x20) return false;  // left to JsonCpp
-            if (c != '\\') {
-                s.push_back(c);
-                continue;
-            }
-            if (p_ == end_) return false;
-            const char e = *p_++;
-            if (e != 'u') {
-                const auto* found = std::find_if(std::begin(kEscapes), std::end(kEscapes),
-                                                 [e](const auto& esc) { return esc.first == e; });
-                if (found == std::end(kEscapes)) return false;
-                s.push_back(found->second);
-                continue;
-            }
-            // One code point of the Basic Multilingual Plane, not a surrogate
-            // and not NUL; anything else is left to JsonCpp.
-            if (end_ - p_ < 4) return false;
-            unsigned cp = 0;
-            for (int i = 0; i < 4; ++i) {
-                const int h = hex(*p_++);
-                if (h < 0) return false;
-                cp = (cp << 4U) | static_cast<unsigned>(h);
-            }
-            if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-            if (cp < 0x80) {
-                s.push_back(static_cast<char>(cp));
-            } else if (cp < 0x800) {
-                s.push_back(static_cast<char>(0xC0U | (cp >> 6U)));
-                s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
-            } else {
-                s.push_back(static_cast<char>(0xE0U | (cp >> 12U)));
-                s.push_back(static_cast<char>(0x80U | ((cp >> 6U) & 0x3FU)));
-                s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
-            }
-        }
-        return false;
-    }
-    // Skips decimal digits; how many.
-    std::ptrdiff_t digits()
-    {
-        const char* from = p_;
-        while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
-        return p_ - from;
-    }
-    bool number(Json::Value& v)
-    {
-        const char* start = p_;
-        if (p_ != end_ && *p_ == '-') ++p_;
-        const char* first_digit = p_;
-        const std::ptrdiff_t whole = digits();
-        if (whole == 0 || (whole > 1 && *first_digit == '0')) return false;
-        bool decimal = false;
-        if (p_ != end_ && *p_ == '.') {
-            decimal = true;
-            ++p_;
-            if (digits() == 0) return false;
-        }
-        if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-            decimal = true;
-            ++p_;
-            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-            if (digits() == 0) return false;
-        }
-        if (!decimal) {
-            if (whole > 18) return false;
-            std::int64_t n = 0;
-            std::from_chars(start, p_, n);
-            v = Json::Value(static_cast<Json::Int64>(n));
-            return true;
-        }
-        double d = 0.0;
-        const auto [end, error] = std::from_chars(start, p_, d);
-        if (error != std::errc() || end != p_ || !std::isfinite(d)) return false;
-        v = Json::Value(d);
-        return true;
-    }
-
-    const char* p_;
-    const char* end_;
-};
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 bool parse(Json::CharReader& reader, const std::string& text, Json::Value& v, std::string& errors)
 {
@@ -245,9 +70,199 @@ std::unique_ptr<Json::CharReader> strict_reader()
 
 }  // namespace
 
-bool quick_parse(const std::string& text, Json::Value& v)
+void JsonCursor::blanks()
 {
-    return QuickReader(text).read(v);
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+}
+bool JsonCursor::take(char c)
+{
+    blanks();
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+}
+bool JsonCursor::word(const char* w)
+{
+    const std::size_t n = std::strlen(w);
+    if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, w, n) != 0) return false;
+    p_ += n;
+    return true;
+}
+bool JsonCursor::value(Json::Value& v, int depth)
+{
+    blanks();
+    if (p_ == end_ || depth > kMaxDepth) return false;
+    switch (*p_) {
+        case '{':
+            return object(v, depth);
+        case '[':
+            return array(v, depth);
+        case '"': {
+            std::string s;
+            if (!string(s)) return false;
+            v = Json::Value(s);
+            return true;
+        }
+        case 't':
+            return word("true") && (v = Json::Value(true), true);
+        case 'f':
+            return word("false") && (v = Json::Value(false), true);
+        case 'n':
+            return word("null") && (v = Json::Value(), true);
+        default:
+            return number(v);
+    }
+}
+bool JsonCursor::object(Json::Value& v, int depth)
+{
+    ++p_;
+    v = Json::Value(Json::objectValue);
+    if (take('}')) return true;
+    std::string key;
+    do {
+        blanks();
+        if (p_ == end_ || *p_ != '"' || !string(key) || !take(':')) return false;
+        if (!value(v[key], depth + 1)) return false;
+    } while (take(','));
+    return take('}');
+}
+bool JsonCursor::array(Json::Value& v, int depth)
+{
+    ++p_;
+    v = Json::Value(Json::arrayValue);
+    if (take(']')) return true;
+    do {
+        if (!value(v.append(Json::Value()), depth + 1)) return false;
+    } while (take(','));
+    return take(']');
+}
+bool JsonCursor::string(std::string& s)
+{
+    return text(&s);
+}
+
+bool JsonCursor::skip(int depth)
+{
+    blanks();
+    if (p_ != end_ && *p_ == '"') return text(nullptr);
+    Json::Value v;
+    return value(v, depth);
+}
+
+bool JsonCursor::text(std::string* to)
+{
+    blanks();
+    if (p_ == end_ || *p_ != '"') return false;
+    ++p_;
+    std::string ignored;
+    std::string& s = to != nullptr ? *to : ignored;
+    s.clear();
+    while (p_ != end_) {
+        // A run of characters that stand for themselves, taken whole.
+        const char* run = p_;
+        while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) {
+            ++p_;
+        }
+        if (to != nullptr) s.append(run, p_);
+        if (p_ == end_) return false;
+        const char c = *p_++;
+        if (c == '"') return true;
+        if (c != '\\') return false;  // a raw control character: left to JsonCpp
+        if (p_ == end_) return false;
+        const char e = *p_++;
+        if (e != 'u') {
+            const auto* found = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                             [e](const auto& esc) { return esc.first == e; });
+            if (found == std::end(kEscapes)) return false;
+            if (to != nullptr) s.push_back(found->second);
+            continue;
+        }
+        // One code point of the Basic Multilingual Plane, not a surrogate
+        // and not NUL; anything else is left to JsonCpp.
+        if (end_ - p_ < 4) return false;
+        unsigned cp = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int h = hex_digit(*p_++);
+            if (h < 0) return false;
+            cp = (cp << 4U) | static_cast<unsigned>(h);
+        }
+        if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        if (to == nullptr) continue;
+        if (cp < 0x80) {
+            s.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            s.push_back(static_cast<char>(0xC0U | (cp >> 6U)));
+            s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
+        } else {
+            s.push_back(static_cast<char>(0xE0U | (cp >> 12U)));
+            s.push_back(static_cast<char>(0x80U | ((cp >> 6U) & 0x3FU)));
+            s.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
+        }
+    }
+    return false;
+}
+// Skips decimal digits; how many.
+std::ptrdiff_t JsonCursor::digits()
+{
+    const char* from = p_;
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    return p_ - from;
+}
+bool JsonCursor::number(Json::Value& v)
+{
+    const char* start = p_;
+    if (p_ != end_ && *p_ == '-') ++p_;
+    const char* first_digit = p_;
+    const std::ptrdiff_t whole = digits();
+    if (whole == 0 || (whole > 1 && *first_digit == '0')) return false;
+    bool decimal = false;
+    if (p_ != end_ && *p_ == '.') {
+        decimal = true;
+        ++p_;
+        if (digits() == 0) return false;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+        decimal = true;
+        ++p_;
+        if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+        if (digits() == 0) return false;
+    }
+    if (!decimal) {
+        if (whole > 18) return false;
+        std::int64_t n = 0;
+        std::from_chars(start, p_, n);
+        v = Json::Value(static_cast<Json::Int64>(n));
+        return true;
+    }
+    double d = 0.0;
+    const auto [end, error] = std::from_chars(start, p_, d);
+    if (error != std::errc() || end != p_ || !std::isfinite(d)) return false;
+    v = Json::Value(d);
+    return true;
+}
+
+bool JsonCursor::read(Json::Value& v)
+{
+    return value(v, 0) && end();
+}
+
+bool JsonCursor::end()
+{
+    blanks();
+    return p_ == end_;
+}
+
+bool JsonCursor::boolean(bool& b)
+{
+    blanks();
+    if (word("true")) return b = true, true;
+    if (word("false")) return b = false, true;
+    return false;
+}
+
+bool quick_parse(std::string_view text, Json::Value& v)
+{
+    return JsonCursor(text).read(v);
 }
 
 Json::Value parse_json(const std::string& text)
@@ -267,7 +282,7 @@ bool JsonLines::next(Json::Value& v)
 {
     while (std::getline(in_, text_)) {
         ++n_;
-        if (text_.empty()) continue;
+        if (text_.empty() || (quick_ && quick_(n_, text_))) continue;
         const bool torn = in_.eof();  // the file ends without this line's newline
         errors_.clear();
         if (parse(*reader_, text_, v, errors_)) return true;
@@ -280,9 +295,11 @@ bool JsonLines::next(Json::Value& v)
 }
 
 std::string read_json_lines(std::istream& in,
-                            const std::function<void(std::size_t, const Json::Value&)>& each)
+                            const std::function<void(std::size_t, const Json::Value&)>& each,
+                            const std::function<bool(std::size_t, const std::string&)>& quick)
 {
     JsonLines lines(in);
+    lines.offer(quick);
     Json::Value v;
     while (lines.next(v)) each(lines.line(), v);
     return lines.warning();

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -28,7 +29,7 @@ Json::Value parse_json(const std::string& text);
 // JsonCpp would give for the JSON the tools write (objects, arrays, strings,
 // integers of up to 18 digits, decimals, true, false, null); false, leaving
 // the text to JsonCpp, for anything else.
-bool quick_parse(const std::string& text, Json::Value& v);
+bool quick_parse(std::string_view text, Json::Value& v);
 
 // Appends the text JsonCpp's writer (no indentation) gives for a string
 // value holding `s`. Plain printable ASCII is quoted here; any other text is
@@ -37,6 +38,50 @@ void append_quoted(std::string& out, std::string_view s);
 // Appends the text JsonCpp's writer gives for a double: "%.17g" with ".0"
 // added to a whole number; not-finite values are left to JsonCpp.
 void append_number(std::string& out, double v);
+
+// A quick reader for the JSON the tools write themselves: plain objects,
+// arrays, strings, integers and decimals, true, false and null. It gives
+// exactly the value JsonCpp gives (an integer as Int64 while it fits, a
+// number with a point or an exponent as a double), and declines anything
+// else, even where JsonCpp would read it (a comment, an integer past 18
+// digits, an unusual \u escape): JsonCpp then reads the text, and says
+// where a fault is. A reader that knows the shape it expects takes the text
+// piece by piece; every call is false where the quick reader declines, the
+// cursor then anywhere.
+class JsonCursor {
+public:
+    explicit JsonCursor(std::string_view text) : p_(text.data()), end_(p_ + text.size()) {}
+    // The whole text as one value.
+    bool read(Json::Value& v);
+    // Any value, as JsonCpp gives it.
+    bool value(Json::Value& v, int depth = 0);
+    // The character c, after blanks.
+    bool take(char c);
+    // A string (after blanks), its escapes decoded, into s.
+    bool string(std::string& s);
+    // A value passed over: read as value() reads it, a string not kept.
+    bool skip(int depth = 0);
+    // A key and its colon.
+    bool key(std::string& s) { return string(s) && take(':'); }
+    // true or false.
+    bool boolean(bool& b);
+    // Only blanks are left.
+    bool end();
+
+private:
+    static constexpr int kMaxDepth = 100;
+    void blanks();
+    bool word(const char* w);
+    bool object(Json::Value& v, int depth);
+    bool array(Json::Value& v, int depth);
+    bool number(Json::Value& v);
+    std::ptrdiff_t digits();
+    // A string, into *to, or only read when to is null.
+    bool text(std::string* to);
+
+    const char* p_;
+    const char* end_;
+};
 
 // JSON Lines read one at a time, as they come; only the line in hand is kept.
 // A last line cut short (no newline at its end, and not JSON) is what a
@@ -52,6 +97,12 @@ public:
     JsonLines& operator=(JsonLines&&) = delete;
     // The next line that is not empty; false at the end.
     bool next(Json::Value& v);
+    // Each line is offered to `quick(line_number, text)` first; a line it
+    // takes (true) is not parsed, and next() goes on to the following one.
+    void offer(std::function<bool(std::size_t, const std::string&)> quick)
+    {
+        quick_ = std::move(quick);
+    }
     std::size_t line() const { return n_; }  // the number of the line last read
     const std::string& warning() const { return warning_; }
 
@@ -62,6 +113,7 @@ private:
     std::string errors_;
     std::size_t n_ = 0;
     std::string warning_;
+    std::function<bool(std::size_t, const std::string&)> quick_;
 };
 
 // JSON Lines: `each(line_number, value)` for every line that is not empty.
@@ -69,7 +121,10 @@ private:
 // killed run or a full disk leaves: it is skipped and the returned warning
 // names it ("" when there is none). Any other line that is not JSON throws
 // JsonSyntax; `each` may throw to refuse a line.
+// `quick(line_number, text)`, when given, is offered each line first: a line
+// it takes (true) is not parsed.
 std::string read_json_lines(std::istream& in,
-                            const std::function<void(std::size_t, const Json::Value&)>& each);
+                            const std::function<void(std::size_t, const Json::Value&)>& each,
+                            const std::function<bool(std::size_t, const std::string&)>& quick = {});
 
 }  // namespace io

@@ -960,4 +960,69 @@ TEST(BenchFiles, ReportToolReadsTornRoundsAndKeepsItsInput)
     EXPECT_EQ(text_of(page), drawn);
 }
 
+// vx40-report reads the lines the bench writes directly, without building
+// their JSON values; a line it does not read that way goes through JsonCpp.
+// Both ways give the same page: the demo's rounds and rounds of unusual
+// shape, as written and with a member the direct reader declines (an
+// integer past 18 digits) added to every line, whole and for a span; and
+// it is the page the bench made of the same rounds as they ran.
+TEST(BenchFiles, ReportToolReadsLinesDirectlyAsJsonCppReadsThem)
+{
+    const std::string d = testing::TempDir();
+    const std::string rounds = d + "direct.jsonl", page = d + "direct.html";
+    std::remove(rounds.c_str());
+    ASSERT_EQ(bench("--quiet --json " + rounds + " --report " + d + "bench.html").status, 0);
+    std::vector<std::string> lines = lines_of(rounds);
+    ASSERT_GT(lines.size(), 5U);
+    const std::string runner = VX40_BENCH_RUNNER;
+    const auto report = [&](const std::string& args) {
+        const testrun::Ran ran = testrun::run((runner.empty() ? "" : runner + " ") +
+                                              VX40_REPORT_PATH + args + " " + rounds + " " + page);
+        EXPECT_EQ(ran.status, 0) << ran.out;
+        return text_of(page);
+    };
+    // The bench's own page, made from the rounds as they ran, is the page of
+    // its --json rounds; only where the rounds came from differs.
+    std::string own = text_of(d + "bench.html");
+    const std::string from = "rounds from vx40-bench";
+    ASSERT_NE(own.find(from), std::string::npos);
+    own.replace(own.find(from), from.size(), "rounds from " + rounds);
+    EXPECT_EQ(report(""), own);
+    const std::string values =
+        R"("values":{"ACInputLineOrPhaseAB_A":230.5,"ACInputLineOrPhaseBC_B":1,"ACInputLineOrPhaseCA_C":-2.5e1,)"
+        R"("ACOutputLineOrPhaseAB_A":{"error":"stale","text":"x","more":[1]},"ACOutputLineOrPhaseBC_B":{"error":"not_ready"},)"
+        R"("ACOutputLineOrPhaseCA_C":{"error":"unsupported"},"ACOutputCurrentA":0,"ACOutputCurrentB":0.5,"ACOutputCurrentC":3,"Other":7})";
+    const std::string later = "\"clock\":\"2031-01-01 00:00:0";
+    const std::string shapes[] = {
+        // members in another order, blanks between them, completed absent
+        R"({ "round" : 90, )" + values +
+            R"(, "clock":"2031-01-01 00:00:00", "log":["error in 2A44: short"] })",
+        // alarms with members of their own and in another order; a value twice
+        R"({"alarms":[{"text":"t","extra":{"a":null},"active":true,"nm":"1","signal":"s"},{"active":false}],)" +
+            later + R"(1","completed":true,"round":91,)" + values +
+            R"(,"rejected":["CHKSUM mismatch"],"missing":["2A46"]})",
+        // a member twice: the last one stands
+        R"({"round":92,"completed":true,"completed":false,"log":["a"],"log":[],)" + later + "2\"," +
+            values + "}",
+        // JSON the direct reader leaves to JsonCpp: a surrogate pair
+        R"({"round":93,)" + later + R"(3","log":["\ud83d\ude00"],)" + values + "}",
+    };
+    lines.insert(lines.end(), std::begin(shapes), std::end(shapes));
+    const auto page_of = [&](const std::vector<std::string>& text, const std::string& span) {
+        std::string all;
+        for (const auto& l : text) all += l + "\n";
+        write_file(rounds, all);
+        return report(span);
+    };
+    std::vector<std::string> declined;
+    for (const std::string& l : lines) {
+        declined.push_back(l.substr(0, l.rfind('}')) + R"(,"x":1234567890123456789})");
+    }
+    for (const std::string span : {"", " --from 2031-01-01"}) {
+        const std::string direct = page_of(lines, span);
+        EXPECT_NE(direct.find("<html"), std::string::npos);
+        EXPECT_EQ(direct, page_of(declined, span)) << "span:" << span;
+    }
+}
+
 }  // namespace
