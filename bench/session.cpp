@@ -97,10 +97,20 @@ const std::string& clock_text()
     std::tm t{};
     if (localtime_r(&now, &t) == nullptr)
         throw std::runtime_error("the local time is out of range");
-    char buf[32];
-    const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
-                                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    text.assign(buf, static_cast<std::size_t>(std::max(n, 0)));
+    // Written digit by digit: this runs every round.
+    const auto digits = [](char* at, int value, int n) {
+        for (int i = n - 1; i >= 0; --i, value /= 10) at[i] = static_cast<char>('0' + value % 10);
+    };
+    const int year = t.tm_year + 1900;
+    if (year < 0 || year > 9999) throw std::runtime_error("the local time is out of range");
+    char buf[] = "YYYY-MM-DD hh:mm:ss";
+    digits(buf, year, 4);
+    digits(buf + 5, t.tm_mon + 1, 2);
+    digits(buf + 8, t.tm_mday, 2);
+    digits(buf + 11, t.tm_hour, 2);
+    digits(buf + 14, t.tm_min, 2);
+    digits(buf + 17, t.tm_sec, 2);
+    text.assign(buf, sizeof buf - 1);
     shown = now;
     return text;
 }
@@ -124,12 +134,14 @@ void collect(standin::Host& host, RoundResult& r)
 
 void read_values(const PMBusProtocol& dev, RoundResult& r)
 {
-    r.values.resize(std::size(kValueNames));
-    for (std::size_t i = 0; i < std::size(kValueNames); ++i) {
+    // The names as the plug-in takes them, made once.
+    static const std::vector<std::string> kNames(std::begin(kValueNames), std::end(kValueNames));
+    r.values.resize(kNames.size());
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
         ValueRead& v = r.values[i];
         v.name = kValueNames[i];
         try {
-            v.num = dev.Get_Value(0, v.name);
+            v.num = dev.Get_Value(0, kNames[i]);
             v.ok = true;
             assign_shortest(v.text, v.num);
         } catch (const std::out_of_range& e) {
@@ -167,7 +179,11 @@ void Session::report(RoundResult& r)
 {
     r.clock = clock_text();
     read_values(*dev_, r);
-    for (const auto* c : host_.of(Service::SaveDeviceHistory)) outputs_.history(c->bytes);
+    if (host_.count(Service::SaveDeviceHistory) > 0) {
+        for (const standin::Call& c : host_.calls) {
+            if (c.service == Service::SaveDeviceHistory) outputs_.history(c.bytes);
+        }
+    }
     if (outputs_.has_page()) outputs_.page_round(r);
     if (outputs_.has_json()) {
         json_text_.clear();
@@ -230,7 +246,7 @@ bool Session::deliver(RoundResult& r, Reply& reply, const char* request)
             continue;
         }
         if (!got.noise.empty()) line_event(r, "noise", got.noise, "skipped");
-        standin::Decoded decoded;
+        standin::Decoded& decoded = decoded_;
         const auto refusal = standin::decode_frame(
             got.frame.data(), got.frame.size(), dev_->protocol_version_, dev_->address_, decoded);
         std::string verdict =
@@ -266,11 +282,14 @@ void Session::run_round(Transport& line, RoundResult& r)
         dev_->RefreshStatus();
         std::size_t answered = 0;
         while (g_stop_signal == 0) {
-            const auto requests = host_.of(Service::WritePmbusCmd);
-            if (requests.size() == answered) break;  // no new request: the round is over
-            const auto cid1 = static_cast<std::uint8_t>(requests.back()->number);
-            const auto cid2 = static_cast<std::uint8_t>(requests.back()->number2);
-            answered = requests.size();
+            const std::size_t requests = host_.count(Service::WritePmbusCmd);
+            if (requests == answered) break;  // no new request: the round is over
+            const auto last =
+                std::find_if(host_.calls.rbegin(), host_.calls.rend(),
+                             [](const auto& c) { return c.service == Service::WritePmbusCmd; });
+            const auto cid1 = static_cast<std::uint8_t>(last->number);
+            const auto cid2 = static_cast<std::uint8_t>(last->number2);
+            answered = requests;
             static constexpr char kDigits[] = "0123456789ABCDEF";
             const char name[5] = {kDigits[cid1 >> 4U], kDigits[cid1 & 0xFU], kDigits[cid2 >> 4U],
                                   kDigits[cid2 & 0xFU], '\0'};

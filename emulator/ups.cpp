@@ -16,9 +16,16 @@ void Emulator::apply(const RoundScript& script)
 std::optional<std::vector<std::uint8_t>> Emulator::reply_info(std::uint8_t cid2) const
 {
     std::vector<std::uint8_t> info;
+    if (!reply_info(cid2, info)) return std::nullopt;
+    return info;
+}
+
+bool Emulator::reply_info(std::uint8_t cid2, std::vector<std::uint8_t>& info) const
+{
     switch (cid2) {
         case 0x41:
-            info.assign(64, 0);  // DATAFLAG, nine floats LE, 27 further bytes
+            info.resize(64);  // DATAFLAG, nine floats LE, 27 further bytes
+            info[0] = 0;
             for (std::size_t i = 0; i < 9; ++i) {
                 std::uint32_t bits = 0;
                 std::memcpy(&bits, &state_.analog[i], sizeof bits);
@@ -27,19 +34,20 @@ std::optional<std::vector<std::uint8_t>> Emulator::reply_info(std::uint8_t cid2)
                 }
             }
             for (std::size_t i = 37; i < 64; ++i) info[i] = static_cast<std::uint8_t>(i);
-            return info;
+            return true;
         case 0x43:
-            return std::vector<std::uint8_t>{0, 1, 2, 3, 4, 5, 6};
+            info.assign({0, 1, 2, 3, 4, 5, 6});
+            return true;
         case 0x44:
-            info.push_back(0);
+            info.assign(1, 0);
             info.insert(info.end(), state_.status.begin(), state_.status.end());
-            return info;
+            return true;
         case 0x46:
             info.resize(45);
             for (std::size_t i = 0; i < 45; ++i) info[i] = static_cast<std::uint8_t>(0x80 + i);
-            return info;
+            return true;
         default:
-            return std::nullopt;
+            return false;
     }
 }
 
@@ -148,7 +156,7 @@ Answer LineUps::answer(const std::string& request_line)
     const int to = addressed_to(request_line);
     if (to < 0) return not_for_it("not a frame");
     if (to != adr_) return not_for_it("another address");
-    standin::Decoded request;
+    standin::Decoded& request = request_;
     const auto refusal =
         standin::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request);
     for (const auto& [why, rtn, text] : kDamageReplies) {
@@ -166,40 +174,43 @@ Answer LineUps::answer(const std::string& request_line)
     }
     // The protocol version and the address: both in the reply's header.
     if (cid2 == 0x4F || cid2 == 0x50) return reply(0x00, "");
-    const auto info = ups_.reply_info(cid2);
-    if (!info) return reply(0x04, "RTN 04 (CID2 unknown)");
+    std::vector<std::uint8_t>& info = info_;
+    if (!ups_.reply_info(cid2, info)) return reply(0x04, "RTN 04 (CID2 unknown)");
     if (script_.drop.count(cid2) != 0) return nothing("dropped");
+    static const WireFault kNoFault{};
     const auto found = script_.wire.find(cid2);
-    WireFault f = found != script_.wire.end() ? found->second : WireFault{};
+    const WireFault* f = found != script_.wire.end() ? &found->second : &kNoFault;
     bool faulty = found != script_.wire.end() || script_.short_reply.count(cid2) != 0;
+    WireFault once;  // a fault for this reply only
     if (const auto one = once_.find(cid2); one != once_.end()) {
         const auto fault = one->second;
         once_.erase(one);
         if (!fault) return nothing("dropped");
-        f = *fault;
+        once = *fault;
+        f = &once;
         faulty = true;
     }
-    const std::uint8_t adr = f.adr.value_or(adr_);
+    const std::uint8_t adr = f->adr.value_or(adr_);
     std::string frame;
-    if (f.rtn != 0) {
-        frame = standin::encode_frame(ver_, adr, cid1, f.rtn,
-                                      f.rtn_info ? *info : std::vector<std::uint8_t>{});
+    if (f->rtn != 0) {
+        const std::size_t hex = f->rtn_info ? 2 * info.size() : 0;
+        standin::encode_frame_cut(frame, ver_, adr, cid1, f->rtn, info.data(), info.size(), hex);
     } else {
         const auto cut = script_.short_reply.find(cid2);
         const std::size_t hex = cut != script_.short_reply.end()
-                                    ? std::min(cut->second, 2 * info->size())
-                                    : 2 * info->size();
-        frame = standin::encode_frame_cut(ver_, adr, cid1, 0x00, *info, hex);
+                                    ? std::min(cut->second, 2 * info.size())
+                                    : 2 * info.size();
+        standin::encode_frame_cut(frame, ver_, adr, cid1, 0x00, info.data(), info.size(), hex);
     }
-    if (f.bad_lchksum) {
+    if (f->bad_lchksum) {
         frame[9] = other_digit(frame[9]);  // LCHKSUM is LENGTH's first digit
         reseal(frame);
     }
-    if (f.bad_chksum) frame[frame.size() - 2] = other_digit(frame[frame.size() - 2]);
+    if (f->bad_chksum) frame[frame.size() - 2] = other_digit(frame[frame.size() - 2]);
     Answer a;
     a.round = next_round_;
-    (f.late ? a.late : a.now) = f.noise + frame;
-    a.chunk = f.chunk;
+    (f->late ? a.late : a.now) = f->noise.empty() ? std::move(frame) : f->noise + frame;
+    a.chunk = f->chunk;
     if (faulty) a.note = "wire fault";
     return a;
 }

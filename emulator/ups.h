@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "frame.h"
+
 namespace emulator {
 
 struct UpsState {
@@ -47,6 +49,9 @@ public:
     void apply(const RoundScript& script);
     // Full-length INFO for 2A/<cid2>, or nothing for a command it does not know.
     std::optional<std::vector<std::uint8_t>> reply_info(std::uint8_t cid2) const;
+    // The same INFO written over `info` (its buffer kept); false for a
+    // command it does not know.
+    bool reply_info(std::uint8_t cid2, std::vector<std::uint8_t>& info) const;
     const UpsState& state() const { return state_; }
 
 private:
@@ -106,6 +111,9 @@ private:
     const std::vector<RoundScript>* rounds_ = nullptr;
     std::size_t next_round_ = 0;
     std::atomic<unsigned long> served_{0};
+    // Buffers of answer(), kept from one request to the next.
+    standin::Decoded request_;
+    std::vector<std::uint8_t> info_;
 };
 
 }  // namespace emulator
