@@ -47,6 +47,14 @@ std::string where_and_why(const std::string& errors, std::size_t first_line)
 constexpr std::pair<char, char> kEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'b', '\b'},
                                               {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'}};
 
+// The characters of a JSON string that stand for themselves: all but the
+// quote, the backslash and control characters.
+constexpr std::array<bool, 256> kStandsForItself = [] {
+    std::array<bool, 256> t{};
+    for (std::size_t c = 0x20; c < t.size(); ++c) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+
 int hex_digit(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';
@@ -160,9 +168,7 @@ bool JsonCursor::text(std::string* to)
     while (p_ != end_) {
         // A run of characters that stand for themselves, taken whole.
         const char* run = p_;
-        while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) {
-            ++p_;
-        }
+        while (p_ != end_ && kStandsForItself[static_cast<unsigned char>(*p_)]) ++p_;
         if (to != nullptr) s.append(run, p_);
         if (p_ == end_) return false;
         const char c = *p_++;
@@ -278,11 +284,16 @@ JsonLines::JsonLines(std::istream& in) : in_(in), reader_(strict_reader()) {}
 
 JsonLines::~JsonLines() = default;
 
-bool JsonLines::next(Json::Value& v)
+bool JsonLines::next(Json::Value& v, const Quick* quick, bool* taken)
 {
+    if (taken != nullptr) *taken = false;
     while (std::getline(in_, text_)) {
         ++n_;
-        if (text_.empty() || (quick_ && quick_(n_, text_))) continue;
+        if (text_.empty()) continue;
+        if (quick != nullptr && (*quick)(text_)) {
+            if (taken != nullptr) *taken = true;
+            return true;
+        }
         const bool torn = in_.eof();  // the file ends without this line's newline
         errors_.clear();
         if (parse(*reader_, text_, v, errors_)) return true;
@@ -299,9 +310,14 @@ std::string read_json_lines(std::istream& in,
                             const std::function<bool(std::size_t, const std::string&)>& quick)
 {
     JsonLines lines(in);
-    lines.offer(quick);
+    const JsonLines::Quick offered = [&](const std::string& text) {
+        return quick && quick(lines.line(), text);
+    };
     Json::Value v;
-    while (lines.next(v)) each(lines.line(), v);
+    bool taken = false;
+    while (lines.next(v, &offered, &taken)) {
+        if (!taken) each(lines.line(), v);
+    }
     return lines.warning();
 }
 

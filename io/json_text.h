@@ -95,14 +95,11 @@ public:
     JsonLines& operator=(const JsonLines&) = delete;
     JsonLines(JsonLines&&) = delete;
     JsonLines& operator=(JsonLines&&) = delete;
-    // The next line that is not empty; false at the end.
-    bool next(Json::Value& v);
-    // Each line is offered to `quick(line_number, text)` first; a line it
-    // takes (true) is not parsed, and next() goes on to the following one.
-    void offer(std::function<bool(std::size_t, const std::string&)> quick)
-    {
-        quick_ = std::move(quick);
-    }
+    // The next line that is not empty; false at the end. A line that
+    // `quick` takes (true) is not parsed: `v` is left as it was, and
+    // `*taken` says so.
+    using Quick = std::function<bool(const std::string& text)>;
+    bool next(Json::Value& v, const Quick* quick = nullptr, bool* taken = nullptr);
     std::size_t line() const { return n_; }  // the number of the line last read
     const std::string& warning() const { return warning_; }
 
@@ -113,7 +110,6 @@ private:
     std::string errors_;
     std::size_t n_ = 0;
     std::string warning_;
-    std::function<bool(std::size_t, const std::string&)> quick_;
 };
 
 // JSON Lines: `each(line_number, value)` for every line that is not empty.

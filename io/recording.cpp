@@ -1,9 +1,11 @@
 #include "recording.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "json_text.h"
 
@@ -44,7 +46,8 @@ std::string hex_of(const std::string& bytes)
     return text;
 }
 
-const Json::Value& need(const Json::Value& v, const char* key, bool (Json::Value::*is)() const,
+template <typename Members>
+const Json::Value& need(const Members& v, const char* key, bool (Json::Value::*is)() const,
                         std::size_t line)
 {
     const Json::Value& m = v[key];
@@ -103,7 +106,76 @@ struct RecordingReader::Lines {
     JsonLines lines;
 };
 
-RecordingReader::RecordingReader(const std::string& path) : in_(std::make_unique<Lines>(path))
+namespace {
+// The members of an event line that the reader looks at.
+constexpr std::string_view kEventKeys[] = {"event", "round", "clock", "t",
+                                           "step",  "text",  "noise", "late"};
+constexpr std::size_t kNotAKey = std::size(kEventKeys);
+
+std::size_t slot_of(std::string_view key)
+{
+    for (std::size_t i = 0; i < std::size(kEventKeys); ++i) {
+        if (key == kEventKeys[i]) return i;
+    }
+    return kNotAKey;
+}
+}  // namespace
+
+// The members of an event line that the reader looks at, by name, as
+// Json::Value gives them: taken from the line's JSON value, or read from the
+// line directly when it is a flat object of them (no value built for it).
+struct RecordingReader::Event {
+    bool object = false;
+    std::array<Json::Value, std::size(kEventKeys)> value;
+    std::array<bool, std::size(kEventKeys)> member{};
+    std::string key;
+
+    bool isObject() const { return object; }
+    bool isMember(const char* k) const { return member[slot_of(k)]; }
+    const Json::Value& operator[](const char* k) const { return value[slot_of(k)]; }
+
+    void from(const Json::Value& v)
+    {
+        object = v.isObject();
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            member[i] = object && v.isMember(kEventKeys[i].data());
+            value[i] = member[i] ? v[kEventKeys[i].data()] : Json::Value();
+        }
+    }
+    // False, for JsonCpp to read the line, for anything but an object whose
+    // members the quick reader reads.
+    bool read(const std::string& line)
+    {
+        JsonCursor json(line);
+        object = true;
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            if (member[i]) value[i] = Json::Value();
+            member[i] = false;
+        }
+        if (!json.take('{')) return false;
+        if (json.take('}')) return json.end();
+        do {
+            if (!json.key(key)) return false;
+            const std::size_t i = slot_of(key);
+            if (i == kNotAKey ? !json.skip(1) : !json.value(value[i], 1)) return false;
+            if (i != kNotAKey) member[i] = true;
+        } while (json.take(','));
+        return json.take('}') && json.end();
+    }
+};
+
+bool RecordingReader::next_event(Event& e)
+{
+    const JsonLines::Quick quick = [&e](const std::string& text) { return e.read(text); };
+    Json::Value v;
+    bool taken = false;
+    if (!in_->lines.next(v, &quick, &taken)) return false;
+    if (!taken) e.from(v);
+    return true;
+}
+
+RecordingReader::RecordingReader(const std::string& path)
+    : in_(std::make_unique<Lines>(path)), event_(std::make_unique<Event>())
 {
     if (!in_->file) throw std::runtime_error(std::string("cannot read: ") + std::strerror(errno));
     Json::Value v;
@@ -131,20 +203,19 @@ RecordingReader::~RecordingReader() = default;
 
 bool RecordingReader::next(RecordedRound& r)
 {
-    Json::Value v;
+    Event& v = *event_;
     std::size_t n = 0;
-    if (pending_.isNull()) {
-        if (!in_->lines.next(v)) {
+    if (!have_pending_) {
+        if (!next_event(v)) {
             warning_ = in_->lines.warning();
             return false;
         }
         n = in_->lines.line();
     } else {
-        v.swap(pending_);
-        pending_ = Json::Value();
+        have_pending_ = false;
         n = pending_line_;
     }
-    auto event_of = [&](const Json::Value& e, std::size_t at) {
+    auto event_of = [&](const Event& e, std::size_t at) {
         if (!e.isObject()) fault(at, "not a JSON object");
         return need(e, "event", &Json::Value::isString, at).asString();
     };
@@ -162,14 +233,14 @@ bool RecordingReader::next(RecordedRound& r)
     r.read_clock = r.clock;
     r.exchanges.clear();
     bool read_seen = false;
-    while (in_->lines.next(v)) {
+    while (next_event(v)) {
         n = in_->lines.line();
         const std::string event = event_of(v, n);
         if (event == "session") fault(n, "a second session line");
         const long at = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
         if (event == "round") {
             if (!read_seen) fault(n, "round " + std::to_string(round) + " has no \"read\"");
-            pending_.swap(v);
+            have_pending_ = true;  // the next round's event, in v
             pending_line_ = n;
             return true;
         }

@@ -77,10 +77,15 @@ public:
 
 private:
     struct Lines;
+    struct Event;
+    // The next event line, false at the end.
+    bool next_event(Event& e);
+
     std::unique_ptr<Lines> in_;
     Recording head_;
     unsigned format_ = 0;
-    Json::Value pending_;  // the next round's "round" event, read ahead, or null
+    std::unique_ptr<Event> event_;  // the line in hand, kept from line to line
+    bool have_pending_ = false;     // it is the next round's "round" event, read ahead
     std::size_t pending_line_ = 0;
     std::string warning_;
 };

@@ -502,7 +502,8 @@ TEST(Bench, LineRatePacingTakesTheWireTime)
 }
 
 // A recorded session replays to the same rounds, logs, alarms, values and
-// records; a plug-in that leaves the recording is reported with exit 5.
+// records, its lines read directly or through JsonCpp; a plug-in that leaves
+// the recording is reported with exit 5.
 TEST(Bench, RecordedSessionReplaysToTheSameRounds)
 {
     const std::string dir = testing::TempDir();
@@ -527,9 +528,27 @@ TEST(Bench, RecordedSessionReplaysToTheSameRounds)
         EXPECT_GE(text_of(dir + "first.hist").size(), 3U * 139);
     }
 
+    // Its event lines are read directly, without JsonCpp; lines the direct
+    // reader declines (a member with an integer past 18 digits) go through
+    // JsonCpp and replay the same.
+    auto lines = lines_of(dir + "session.jsonl");
+    {
+        const BenchRun direct = bench("--json - --replay " + dir + "session.jsonl");
+        std::ofstream declined(dir + "declined.jsonl");
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::string& l = lines[i];
+            declined << (i == 0 ? l : l.substr(0, l.rfind('}')) + R"(,"x":1234567890123456789})")
+                     << '\n';
+        }
+        declined.close();
+        const BenchRun slow = bench("--json - --replay " + dir + "declined.jsonl");
+        ASSERT_EQ(slow.status, 0) << slow.out;
+        EXPECT_EQ(slow.rounds, direct.rounds);
+        EXPECT_GE(direct.rounds.size(), 5U);
+    }
+
     // The recording of the last run, changed: a request that is not the one
     // recorded, then a round cut short.
-    auto lines = lines_of(dir + "session.jsonl");
     const std::string changed = dir + "changed.jsonl", cut = dir + "cut.jsonl";
     {
         std::ofstream c(changed), k(cut);
