@@ -6,7 +6,8 @@
 # (hard-float) and mipsel soft-float, the dynamic relocations, the exported
 # symbols, and the median time of dlopen + get_providers + dlclose over 1000
 # loads on x86-64; the bench's own instructions per round with no output
-# file, with --json and with --replay. Prints a table at the end.
+# file (and the part of it spent within its calls into the plug-in), with
+# --json and with --replay. Prints a table at the end.
 #
 #   scripts/figures.sh                 this tree
 #   scripts/figures.sh --before REV    the same library figures for revision REV
@@ -65,8 +66,13 @@ instructions() {  # library, --rounds|--floor-rounds, function
 
 # The bench's own cost of a round, in process against the emulated UPS:
 # callgrind's instructions for 3000 rounds less those for 1000, per round.
-bench_round() {  # how: plain | json | replay
-  local n ir=() tmp
+# With "inside", only those within the bench's calls into the plug-in (the
+# round's requests and replies and the nine values read, with the host's
+# services those calls use).
+bench_round() {  # how: plain | json | replay; [inside]
+  local n ir=() tmp toggles=()
+  [ "${2:-}" = inside ] && toggles=(--toggle-collect='*RefreshStatus*' --toggle-collect='PMBusProtocol::process(*'
+                                    --toggle-collect='*process_error*' --toggle-collect='*Get_Value*')
   tmp=$(mktemp -d)
   for n in 1000 3000; do
     local cmd=(build/vx40-bench --quiet)
@@ -76,7 +82,7 @@ bench_round() {  # how: plain | json | replay
       replay) build/vx40-bench --quiet --rounds "$n" --record "$tmp/run.jsonl" > /dev/null
               cmd+=(--replay "$tmp/run.jsonl") ;;
     esac
-    ir+=("$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "${cmd[@]}" 2>&1 > /dev/null |
+    ir+=("$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "${toggles[@]}" "${cmd[@]}" 2>&1 > /dev/null |
             grep -o 'Collected : [0-9]*' | grep -o '[0-9]*$')")
   done
   rm -rf "$tmp"
@@ -122,6 +128,10 @@ for how in plain json replay; do
     plain) label="no output file" ;; json) label="--json" ;; replay) label="--replay" ;;
   esac
   echo "| instructions per round, vx40-bench --quiet, $label (callgrind, 3000 less 1000 rounds) | $bench_ir ($(awk -v b="$bench_ir" -v p="$((round_ir / rounds))" 'BEGIN { printf "%.1f", b / p }') times the plug-in's round) |"
+  if [ "$how" = plain ]; then
+    inside=$(bench_round plain inside)
+    echo "| of which within its calls into the plug-in (the round, the nine values; host services included) | $inside; the bench's own $((bench_ir - inside)) ($(awk -v b="$((bench_ir - inside))" -v p="$((round_ir / rounds))" 'BEGIN { printf "%.1f", b / p }') times the plug-in's round) |"
+  fi
 done
 echo "| round / floor, time (benchmark medians) | $(grep -o 'round / floor: .*' build/benchmarks.log | cut -d' ' -f4) |"
 # The allocs column of the latest header (data rows carry two more fields: the "ns" units).
