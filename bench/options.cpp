@@ -126,7 +126,9 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     if ((app.count("--from") != 0 || app.count("--to") != 0) && opt.report.empty()) {
         throw UsageError("--from and --to choose the rounds of the page: need --report");
     }
-    if (opt.report_from > opt.report_to) throw UsageError("--from is after --to: no round between");
+    if (ReportPage::Span{opt.report_from, opt.report_to}.empty()) {
+        throw UsageError(ReportPage::Span::kEmpty);
+    }
     if (opt.line_rate && !opt.pty) throw UsageError("--line-rate paces the emulator: needs --pty");
     if (!opt.replay.empty()) {
         // The recording holds these; taking them from elsewhere would not replay it.

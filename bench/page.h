@@ -39,6 +39,9 @@ public:
         std::int64_t from = std::numeric_limits<std::int64_t>::min();
         std::int64_t to = std::numeric_limits<std::int64_t>::max();
         bool whole() const;
+        // --from after --to: no round can be in it.
+        bool empty() const { return from > to; }
+        static constexpr const char* kEmpty = "--from is after --to: no round between";
     };
     // "YYYY-MM-DD HH:MM:SS" (a round's clock) as seconds since 1970 of that
     // reading; "YYYY-MM-DD" is its first second, or its last for the end of

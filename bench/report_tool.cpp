@@ -65,8 +65,8 @@ int main(int argc, char** argv)
         std::cerr << kUsage;
         return 2;
     }
-    if (span.from > span.to) {
-        std::cerr << "vx40-report: --from is after --to: no round between\n";
+    if (span.empty()) {
+        std::cerr << "vx40-report: " << bench::ReportPage::Span::kEmpty << '\n';
         return 2;
     }
     const std::string in_path = files[0];
