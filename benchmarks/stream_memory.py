@@ -7,7 +7,8 @@ several lengths of run.
 For each length the bench itself makes the run (the built-in demo, in
 process, --record and --json); then, with standard output discarded, the
 bench replays the recording (--replay --quiet), replays it with the report
-page (--report), and vx40-report pictures the JSON rounds. The peak resident
+page (--report), and vx40-report pictures the JSON rounds, whose page is
+then drawn in headless Chromium when there is one. The peak resident
 memory of each is its own high-water mark, read while it runs (VmHWM).
 Each program streams its input, so for each program the peak
 at the longest run may exceed the peak at the shortest by no more than
@@ -20,6 +21,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import report_browser_test  # noqa: E402  (its Chromium helpers)
 
 TARGET_KB = 32 * 1024
 # The page keeps bounded tables (2,000 columns, 10,000 events, 4,096 lines)
@@ -82,6 +86,10 @@ def main():
                 peaks[name].append(kb)
                 print(f"  {name}: peak resident {kb / 1024:.1f} MiB, {seconds:.1f} s"
                       + (f", page of {os.path.getsize(page) / 1e6:.2f} MB" if name != "replay" else ""))
+            browser = report_browser_test.chromium()
+            if browser:
+                attrs, _ = report_browser_test.load(browser, page)
+                print(f"  the page drawn in headless Chromium in {attrs.get('draw-ms')} ms")
             for f in (rec, rounds, page):
                 os.remove(f)
     ok = True
