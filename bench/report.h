@@ -48,7 +48,7 @@ struct RoundResult {
     std::vector<std::string> requests;
     bool completed = false;
     std::vector<std::string> log;
-    std::vector<standin::Call> alarms;
+    standin::CallList alarms;       // copies of the host's, kept from round to round
     std::vector<ValueRead> values;  // in kValueNames' order
     std::vector<std::uint8_t> record;
     std::vector<std::string> rejected;

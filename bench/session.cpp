@@ -115,20 +115,20 @@ const std::string& clock_text()
     return text;
 }
 
-// Collects what the host saw during the round just run; the calls are taken
-// (moved), not copied: the host's list is cleared before the next round.
+// Collects what the host saw during the round just run: the alarms copied
+// (over the round's own from the round before, their buffers reused), the
+// record taken: the host's list is cleared before the next round.
 void collect(standin::Host& host, RoundResult& r)
 {
     standin::Call* sent = nullptr;
-    r.alarms.reserve(host.count(Service::CheckThresholdBool));
     for (standin::Call& c : host.calls) {
         if (c.service == Service::SendSP) {
             sent = &c;
         } else if (c.service == Service::CheckThresholdBool) {
-            r.alarms.push_back(std::move(c));
+            r.alarms.add() = c;
         }
     }
-    if (sent != nullptr) r.record = std::move(sent->bytes);
+    if (sent != nullptr) r.record.swap(sent->bytes);
     r.completed = host.count(Service::SaveDeviceHistory) > 0;
 }
 

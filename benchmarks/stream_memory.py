@@ -88,8 +88,10 @@ def main():
                       + (f", page of {os.path.getsize(page) / 1e6:.2f} MB" if name != "replay" else ""))
             browser = report_browser_test.chromium()
             if browser:
-                attrs, _ = report_browser_test.load(browser, page)
-                print(f"  the page drawn in headless Chromium in {attrs.get('draw-ms')} ms")
+                attrs, _ = report_browser_test.load(browser, os.path.abspath(page))
+                drawn = attrs.get("draw-ms")
+                print("  the page drawn in headless Chromium in " + drawn + " ms" if drawn else
+                      "  the page: headless Chromium did not draw it (no data-draw-ms)")
             for f in (rec, rounds, page):
                 os.remove(f)
     ok = True

@@ -28,6 +28,30 @@ const char* service_name(Service s)
     return kNames[static_cast<std::size_t>(s)];
 }
 
+void Call::reset()
+{
+    service = {};
+    device = nullptr;
+    number = 0;
+    number2 = 0;
+    for (std::string& t : text) t.clear();
+    value = 0.0F;
+    flag = false;
+    seq = 0;
+    bytes.clear();
+    length = 0;
+}
+
+Call& CallList::add()
+{
+    if (size_ == calls_.size()) {
+        calls_.emplace_back();
+    } else {
+        calls_[size_].reset();
+    }
+    return calls_[size_++];
+}
+
 Harsh Harsh::all(bool grow_rules)
 {
     Harsh h;
@@ -83,7 +107,7 @@ Call* Host::enter(Service s, const void* device)
     if (!keep_calls) {
         return nullptr;
     }
-    Call& c = calls.emplace_back();
+    Call& c = calls.add();
     c.service = s;
     c.device = device;
     return &c;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,35 @@ struct Call {
     unsigned seq = 0;                  // CheckThresholdBool sequence number
     std::vector<unsigned char> bytes;  // SendSP, SaveDeviceHistory: copy of the data
     std::size_t length = 0;            // SendSP, SaveDeviceHistory: length given
+
+    // Every field as a new call's, the buffers of its texts and bytes kept.
+    void reset();
+};
+
+// Calls in order, as a vector holds them, but clear() keeps them: the next
+// calls are made over the old ones and reuse their buffers, so a host (or a
+// round) that records call after call does not allocate for each.
+class CallList {
+public:
+    using iterator = std::vector<Call>::iterator;
+    using const_iterator = std::vector<Call>::const_iterator;
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    iterator begin() { return calls_.begin(); }
+    iterator end() { return calls_.begin() + static_cast<std::ptrdiff_t>(size_); }
+    const_iterator begin() const { return calls_.begin(); }
+    const_iterator end() const { return calls_.begin() + static_cast<std::ptrdiff_t>(size_); }
+    std::reverse_iterator<iterator> rbegin() { return std::make_reverse_iterator(end()); }
+    std::reverse_iterator<iterator> rend() { return std::make_reverse_iterator(begin()); }
+    Call& operator[](std::size_t i) { return calls_[i]; }
+    const Call& operator[](std::size_t i) const { return calls_[i]; }
+    // A new call at the end (reset()).
+    Call& add();
+    void clear() { size_ = 0; }
+
+private:
+    std::vector<Call> calls_;  // the first size_ are the list; the rest wait to be reused
+    std::size_t size_ = 0;
 };
 
 // What the host's contract leaves it free to do and a kind host does not.
@@ -112,7 +142,7 @@ public:
     std::function<void(KRTVDevice& device, const std::string& name)> on_ao_report;
     Harsh harsh;
 
-    std::vector<Call> calls;
+    CallList calls;
 
     // The nth call of s from now on throws InjectedFault (once).
     void fail_at(Service s, int nth = 1);
