@@ -22,8 +22,10 @@ import sys
 import tempfile
 import time
 
+# Its Chromium helpers, imported without writing a bytecode cache into tests/.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-import report_browser_test  # noqa: E402  (its Chromium helpers)
+import report_browser_test  # noqa: E402
 
 TARGET_KB = 32 * 1024
 # The page keeps bounded tables (2,000 columns, 10,000 events, 4,096 lines)
