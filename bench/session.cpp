@@ -125,7 +125,7 @@ void collect(standin::Host& host, RoundResult& r)
         if (c.service == Service::SendSP) {
             sent = &c;
         } else if (c.service == Service::CheckThresholdBool) {
-            r.alarms.add() = c;
+            r.alarms.add(c);
         }
     }
     if (sent != nullptr) r.record.swap(sent->bytes);

@@ -52,6 +52,16 @@ Call& CallList::add()
     return calls_[size_++];
 }
 
+void CallList::add(const Call& c)
+{
+    if (size_ == calls_.size()) {
+        calls_.push_back(c);
+    } else {
+        calls_[size_] = c;
+    }
+    ++size_;
+}
+
 Harsh Harsh::all(bool grow_rules)
 {
     Harsh h;

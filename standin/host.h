@@ -37,7 +37,8 @@ inline constexpr std::size_t kServiceCount = 12;
 
 const char* service_name(Service s);
 
-// One service call. Fields not used by a service stay at their defaults.
+// One service call. Fields not used by a service stay at their defaults;
+// reset() sets each field back, so a field added here is added there.
 struct Call {
     Service service{};
     const void* device = nullptr;
@@ -71,8 +72,10 @@ public:
     std::reverse_iterator<iterator> rend() { return std::make_reverse_iterator(begin()); }
     Call& operator[](std::size_t i) { return calls_[i]; }
     const Call& operator[](std::size_t i) const { return calls_[i]; }
-    // A new call at the end (reset()).
+    // A new call at the end: a reused one is reset().
     Call& add();
+    // A copy of c at the end: a reused one takes c's fields into its buffers.
+    void add(const Call& c);
     void clear() { size_ = 0; }
 
 private:
