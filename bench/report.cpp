@@ -11,6 +11,7 @@
 #include <map>
 
 #include "json_text.h"
+#include "number.h"
 
 namespace bench {
 
@@ -119,23 +120,9 @@ std::string trace_line(const FrameEvent& e)
 
 void assign_shortest(std::string& text, float v)
 {
-    // A value mostly stays from one round to the next: the last text of each
-    // of 32 slots, chosen by the value's bits, is kept.
-    struct Slot {
-        std::uint32_t bits = 0;
-        std::uint8_t length = 0;  // 0: empty
-        char text[23] = {};
-    };
-    thread_local std::array<Slot, 32> slots;
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &v, sizeof bits);
-    Slot& slot = slots[(bits ^ (bits >> 13U)) % slots.size()];
-    if (slot.length == 0 || slot.bits != bits) {
-        const auto done = std::to_chars(slot.text, slot.text + sizeof slot.text, v);
-        slot.bits = bits;
-        slot.length = static_cast<std::uint8_t>(done.ptr - slot.text);
-    }
-    text.assign(slot.text, slot.length);
+    // A value mostly stays from one round to the next.
+    text = io::remembered_text<16>(
+        v, [v](char* first, char* last) { return std::to_chars(first, last, v).ptr; });
 }
 
 std::string shortest(float v)

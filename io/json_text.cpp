@@ -1,5 +1,7 @@
 #include "json_text.h"
 
+#include "number.h"
+
 #include <json/reader.h>
 #include <json/writer.h>
 
@@ -365,29 +367,15 @@ void append_number(std::string& out, double v)
         out += Json::valueToString(v);
         return;
     }
-    // The same values come round after round: the last text of each of 64
-    // slots, chosen by the value's bits, is kept.
-    struct Slot {
-        std::uint64_t bits = 0;
-        std::uint8_t length = 0;  // 0: empty
-        char text[31] = {};
-    };
-    thread_local std::array<Slot, 64> slots;
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &v, sizeof bits);
-    Slot& slot = slots[(bits ^ (bits >> 29U) ^ (bits >> 43U)) % slots.size()];
-    if (slot.length == 0 || slot.bits != bits) {
-        char* const end = slot.text + sizeof slot.text;
-        auto done = std::to_chars(slot.text, end - 2, v, std::chars_format::general, 17);
-        if (std::find_if(slot.text, done.ptr, [](char c) { return c == '.' || c == 'e'; }) ==
-            done.ptr) {
-            *done.ptr++ = '.';
-            *done.ptr++ = '0';
+    // The same values come round after round.
+    out += remembered_text<32>(v, [v](char* first, char* last) {
+        char* end = std::to_chars(first, last - 2, v, std::chars_format::general, 17).ptr;
+        if (std::find_if(first, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+            *end++ = '.';
+            *end++ = '0';
         }
-        slot.bits = bits;
-        slot.length = static_cast<std::uint8_t>(done.ptr - slot.text);
-    }
-    out.append(slot.text, slot.length);
+        return end;
+    });
 }
 
 }  // namespace io
