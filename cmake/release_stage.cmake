@@ -58,6 +58,25 @@ if(GIT)
     set(revision "unknown")
   endif()
 endif()
+# The newest symbol version imported from each run-time library: what the
+# runtime must have at least.
+run(${READELF} -V ${OUT}/lib/vx40.so)
+string(REGEX MATCHALL "Name: [A-Z_]+_[0-9.]+" versions_raw "${out}")
+set(newest "")
+foreach(family GLIBC GLIBCXX CXXABI GCC)
+  set(best "")
+  foreach(v IN LISTS versions_raw)
+    if(v MATCHES "^Name: ${family}_([0-9.]+)$")
+      if(best STREQUAL "" OR CMAKE_MATCH_1 VERSION_GREATER best)
+        set(best ${CMAKE_MATCH_1})
+      endif()
+    endif()
+  endforeach()
+  if(NOT best STREQUAL "")
+    list(APPEND newest "\"${family}\": \"${family}_${best}\"")
+  endif()
+endforeach()
+list(JOIN newest ", " newest)
 string(REPLACE "\"" "\\\"" flags "${FLAGS}")
 string(REPLACE "\"" "\\\"" link_flags "${LINK_FLAGS}")
 file(WRITE ${OUT}/share/vx40/manifest.json "{
@@ -65,6 +84,10 @@ file(WRITE ${OUT}/share/vx40/manifest.json "{
   \"version\": \"${VERSION}\",
   \"revision\": \"${revision}\",
   \"architecture\": \"${ARCH}\",
+  \"flavour\": \"${ARCH}\",
+  \"libc\": \"${LIBC}\",
+  \"loader\": \"${LOADER}\",
+  \"string_abi\": \"${STRING_ABI}\",
   \"compiler\": \"${COMPILER}\",
   \"flags\": \"${flags}\",
   \"link_flags\": \"${link_flags}\",
@@ -72,6 +95,7 @@ file(WRITE ${OUT}/share/vx40/manifest.json "{
   \"sha256\": \"${sha256}\",
   \"size\": ${size},
   \"needed\": [${needed}],
-  \"exports\": [${exports}]
+  \"exports\": [${exports}],
+  \"newest_imports\": {${newest}}
 }
 ")

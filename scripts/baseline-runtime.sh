@@ -131,10 +131,12 @@ stage "JsonCpp and GoogleTest, string ABI $abi"
 tar xzf "$WORK"/debs/libjsoncpp_*.orig.tar.gz -C "$WORK"
 JSRC=$(echo "$WORK"/jsoncpp-*)
 prefix=$SYS/usr; [ "$cpu" = mipsel ] && prefix=$SYS/usr/mipsel-linux-gnu
+# The string ABI goes in the build type's flags: the toolchain file's own
+# flags stay as they are.
 tc=(-DCMAKE_TOOLCHAIN_FILE="$here/../cmake/baseline.cmake" -DVX40_BASELINE_RUNTIME="$WORK" -DVX40_BASELINE_CPU="$cpu"
-    -DCMAKE_CXX_FLAGS="-D_GLIBCXX_USE_CXX11_ABI=$abi_flag" -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG -D_GLIBCXX_USE_CXX11_ABI=$abi_flag"
     -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib)
-cmake -S "$JSRC" -B "$WORK/build-jsoncpp" -G Ninja "${tc[@]}" -DCMAKE_SHARED_LINKER_FLAGS=-Wl,--no-undefined -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF \
+cmake -S "$JSRC" -B "$WORK/build-jsoncpp" -G Ninja "${tc[@]}" -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF \
   -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
   -DJSONCPP_WITH_PKGCONFIG_SUPPORT=OFF -DJSONCPP_WITH_CMAKE_PACKAGE=OFF > "$LOG/jsoncpp.log" 2>&1
 cmake --build "$WORK/build-jsoncpp" >> "$LOG/jsoncpp.log" 2>&1
@@ -142,6 +144,13 @@ cmake --install "$WORK/build-jsoncpp" >> "$LOG/jsoncpp.log" 2>&1
 cmake -S /usr/src/googletest -B "$WORK/build-gtest" -G Ninja "${tc[@]}" > "$LOG/gtest.log" 2>&1
 cmake --build "$WORK/build-gtest" >> "$LOG/gtest.log" 2>&1
 cmake --install "$WORK/build-gtest" >> "$LOG/gtest.log" 2>&1
+
+# What was built here imports nothing newer than the runtime itself has.
+readelf=readelf; [ "$cpu" = mipsel ] && readelf=mipsel-linux-gnu-readelf
+for f in "$prefix"/lib/libjsoncpp.so.*.*; do
+  newer=$($readelf -V "$f" | grep -oE 'Name: (GLIBC_2\.(3[2-9]|[4-9][0-9])|GLIBCXX_3\.4\.(29|[3-9][0-9]))' || true)
+  [ -z "$newer" ] || { echo "$f imports ${newer//Name: /}, newer than the runtime" >&2; exit 1; }
+done
 
 rm -rf "$WORK/debs" "$JSRC" "$WORK/build-jsoncpp" "$WORK/build-gtest"
 echo "$cpu $abi" > "$WORK/flavour"
