@@ -308,17 +308,23 @@ void check_host_symbols(const ElfFile& lib, const std::string& flavour, const Lo
     }
     // A string ABI mismatch: the host defines the same functions with the
     // other string ABI.
+    const auto class_of = [](const std::string& n) {
+        return n.substr(0, n.find("::") == std::string::npos ? n.find('(') : n.find("::"));
+    };
     std::set<std::string> host_names;
+    for (const auto& f : set.files()) {
+        if (f.get() == &lib) continue;
+        for (const auto& s : f->symbols()) {
+            if (s.defined) host_names.insert(without_string_abi(s.name));
+        }
+    }
     // Whether the host exports anything of the classes the plug-in calls.
     std::set<std::string> classes;
-    for (const auto& m : missing) {
-        const std::string n = without_string_abi(m);
-        classes.insert(n.substr(0, n.find("::") == std::string::npos ? n.find('(') : n.find("::")));
-    }
-    const bool exports_classes = std::any_of(host->symbols().begin(), host->symbols().end(), [&](const auto& s) {
-        const std::string n = without_string_abi(s.name);
-        return s.defined && classes.count(n.substr(0, n.find("::") == std::string::npos ? n.find('(') : n.find("::"))) != 0;
-    });
+    for (const auto& m : missing) classes.insert(class_of(without_string_abi(m)));
+    const bool exports_classes =
+        std::any_of(host->symbols().begin(), host->symbols().end(), [&](const DynamicSymbol& s) {
+            return s.defined && classes.count(class_of(without_string_abi(s.name))) != 0;
+        });
     std::size_t other_abi = 0;
     for (const auto& m : missing) {
         if (host_names.count(without_string_abi(m)) != 0) ++other_abi;

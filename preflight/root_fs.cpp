@@ -59,9 +59,15 @@ void unpack(const std::string& path, const std::string& dir)
                          archive_error_string(in.get()));
     }
     const std::unique_ptr<archive, WriterCloser> out(archive_write_disk_new());
+    // Names are made relative to DIR here; libarchive refuses ".." in them and
+    // writing through a link. Links keep their targets: the root resolves them.
     archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                  ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS |
                                                   ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    const auto under_dir = [&dir](const char* name) {
+        std::string n = name;
+        while (!n.empty() && n.front() == '/') n.erase(0, 1);
+        return dir + "/" + n;
+    };
     archive_entry* entry = nullptr;
     int entries = 0;
     for (;;) {
@@ -73,12 +79,10 @@ void unpack(const std::string& path, const std::string& dir)
         ++entries;
         const auto type = archive_entry_filetype(entry);
         if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) continue;
-        const std::string name = archive_entry_pathname(entry);
-        archive_entry_set_pathname(entry, (dir + "/" + name).c_str());
+        archive_entry_set_pathname(entry, under_dir(archive_entry_pathname(entry)).c_str());
         archive_entry_set_perm(entry, (archive_entry_perm(entry) & 0755U) | 0600U);
         if (archive_entry_hardlink(entry) != nullptr) {
-            archive_entry_set_hardlink(entry,
-                                       (dir + "/" + archive_entry_hardlink(entry)).c_str());
+            archive_entry_set_hardlink(entry, under_dir(archive_entry_hardlink(entry)).c_str());
         }
         if (archive_write_header(out.get(), entry) != ARCHIVE_OK) {
             continue;  // an entry refused as unsafe (a path out of the root) is left out
