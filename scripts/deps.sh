@@ -12,6 +12,7 @@ if [ "${1:-}" != "--bench" ]; then
          libgmp-dev xz-utils make                                # the soft-float runtime (GCC's configure, its sources)
          clang libclang-rt-14-dev                                # the export matrix, the fuzzers
          valgrind                                                # memcheck, the heap tests' counts
+         libelf-dev libarchive-dev                               # vx40-preflight
          chromium fonts-wqy-microhei)  # the report page in a real browser, its CJK texts drawn
   # The mutation run and the browser test are Python scripts: any python3 on the PATH will do.
   command -v python3 > /dev/null || pkgs+=(python3)

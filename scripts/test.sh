@@ -4,7 +4,10 @@
 # the suite built for 32-bit little-endian MIPS (hard-float, Debian's runtime)
 # under qemu-mipsel; the suite built soft-float against a runtime made from
 # Debian's sources (scripts/softfloat-runtime.sh, cached) under qemu-mipsel on
-# a core without an FPU; the exported symbols with GCC and clang at three
+# a core without an FPU; each glibc flavour built against bullseye's runtime
+# (both CPUs, both string ABIs) with its suite run on bullseye's own loader,
+# and every flavour loaded on every runtime beside vx40-preflight's verdict;
+# the exported symbols with GCC and clang at three
 # optimisation levels; two clean builds compared byte for byte; the release
 # tarballs; the report page in headless Chromium; the mutation run; then the fuzzers for a bounded time
 # (VX40_FUZZ_SECONDS each, default 60). Warnings are errors. Ends with a
@@ -41,7 +44,7 @@ run_suite() {  # name, build dir, cmake options...
   done_part "$name" "$(grep -E 'tests passed|tests failed' "$dir/ctest.log")"
 }
 
-run_suite native build
+run_suite native build -DVX40_PREFLIGHT=ON
 part stream-memory
 python3 benchmarks/stream_memory.py build | tee build/stream-memory.log
 done_part stream-memory "$(tail -n 1 build/stream-memory.log | sed 's/^stream-memory: //')"
@@ -70,6 +73,35 @@ scripts/fpu-count.sh build-softfloat/vx40.so build-softfloat/tests/vx40_tests \
 summary+=("$(printf '%-13s %s' "" "soak, memcheck and benchmarks: native only (valgrind runs no MIPS code; the soak measures the host's memory)")")
 summary+=("$(printf '%-13s %s' "" "$(mipsel-linux-gnu-readelf -A build-softfloat/vx40.so | grep -o 'FP ABI: .*'); no FPU instruction in vx40.so, the suites or the bench")")
 
+# The glibc flavours, each built against the oldest runtime it must load on
+# (bullseye's, scripts/baseline-runtime.sh, cached), with the old string ABI
+# too; the plug-in's suite runs on that runtime's own loader (the tools need a
+# newer libstdc++ than bullseye's and are not built there).
+flavour_dirs=()
+for flavour in x86_64:cxx11 x86_64:old mipsel:cxx11 mipsel:old; do
+  cpu=${flavour%:*} abi=${flavour#*:}
+  dir=build-$cpu; [ "$abi" = old ] && dir=$dir-oldabi
+  rt=$(scripts/baseline-runtime.sh "$cpu" "$abi" | tail -n 1)
+  abi_on=ON; [ "$abi" = old ] && abi_on=OFF
+  run_suite "$cpu-$abi" "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/baseline.cmake -DVX40_BASELINE_CPU="$cpu" \
+    -DVX40_BASELINE_RUNTIME="$rt" -DVX40_CXX11_ABI=$abi_on -DVX40_BENCH=OFF
+  newer=$(readelf -V "$dir/vx40.so" | grep -oE 'Name: (GLIBC_2\.(3[2-9]|[4-9][0-9])|GLIBCXX_3\.4\.(29|[3-9][0-9]))' || true)
+  [ -z "$newer" ] || { echo "$dir/vx40.so imports ${newer//Name: /}, newer than bullseye's"; exit 1; }
+  flavour_dirs+=("$dir")
+done
+summary+=("$(printf '%-13s %s' "" "glibc flavours: no import newer than GLIBC_2.31 / GLIBCXX_3.4.28; suites run on bullseye's loader")")
+
+part preflight
+for d in build "${flavour_dirs[@]}" build-softfloat; do cmake --build "$d" --target vx40_release > /dev/null; done
+bullseye() { scripts/baseline-runtime.sh "$1" "$2" | tail -n 1; }
+python3 scripts/preflight_matrix.py build build "${flavour_dirs[@]}" build-softfloat \
+  bookworm-x86_64=/ bullseye-x86_64="$(bullseye x86_64 cxx11)/sysroot" \
+  bullseye-x86_64-oldabi="$(bullseye x86_64 old)/sysroot" bookworm-mipsel=/usr/mipsel-linux-gnu \
+  bullseye-mipsel="$(bullseye mipsel cxx11)/sysroot/usr/mipsel-linux-gnu" \
+  bullseye-mipsel-oldabi="$(bullseye mipsel old)/sysroot/usr/mipsel-linux-gnu" \
+  musl-softfloat="$runtime/sysroot" | tee build/preflight-matrix.log
+done_part preflight "$(tail -n 1 build/preflight-matrix.log | sed 's/^preflight-matrix: //') (runtime's own loader vs vx40-preflight)"
+
 part exports
 scripts/exports-matrix.sh build-exports | tee build/exports.log
 done_part exports "$(tail -n 1 build/exports.log | cut -d: -f2-) (GCC and clang at -O0, -O2, -Os)"
@@ -79,13 +111,16 @@ scripts/reproducible.sh | tee build/repro.log
 done_part reproducible "two clean builds: vx40.so, the stripped file and its debug file identical"
 
 part release
-cmake --build build --target vx40_release > /dev/null
-cmake --build build-softfloat --target vx40_release > /dev/null
-(cd build && cpack > /dev/null) && (cd build-softfloat && cpack > /dev/null)
-tarballs=$(ls build/package/*.tar.gz build-softfloat/package/*.tar.gz | xargs -n1 basename | paste -sd' ' -)
-sizes="x86-64 $(stat -c %s build/release/lib/vx40.so), mipsel soft-float $(stat -c %s build-softfloat/release/lib/vx40.so)"
+# A tarball per flavour: the glibc ones built against bullseye, the musl one.
+tarballs="" sizes=""
+for d in "${flavour_dirs[@]}" build-softfloat; do
+  cmake --build "$d" --target vx40_release > /dev/null
+  (cd "$d" && rm -rf package && cpack > /dev/null)
+  tarballs+="$(basename "$d"/package/*.tar.gz) "
+  sizes+="$(sed -n 's/.*"flavour": "\(.*\)",/\1/p' "$d/release/share/vx40/manifest.json") $(stat -c %s "$d/release/lib/vx40.so"), "
+done
 echo "$tarballs"
-done_part release "$tarballs; stripped: $sizes bytes"
+done_part release "$tarballs; stripped: ${sizes%, } bytes"
 
 # The report page in headless Chromium: what it draws against the bench's
 # JSON, for the demo and for a long run; the README's screenshot is remade.
