@@ -97,11 +97,18 @@ bool uses_cxx11_abi(const std::string& mangled)
     return mangled.find("__cxx11") != std::string::npos || mangled.find("B5cxx11") != std::string::npos;
 }
 
-// The flavour whose loader the root has, for a library of this CPU.
+// The flavour whose loader the root has: of the library's CPU first.
 std::string flavour_for_root(const RootFs& root, const ElfFile& library)
 {
+    std::vector<const LoaderRow*> rows;
     for (const auto& row : kLoaders) {
-        if (row.machine != library.kind().machine) continue;
+        if (row.machine == library.kind().machine) rows.push_back(&row);
+    }
+    for (const auto& row : kLoaders) {
+        if (row.machine != library.kind().machine) rows.push_back(&row);
+    }
+    for (const LoaderRow* r : rows) {
+        const LoaderRow& row = *r;
         const auto path = root.find(row.loader);
         if (!path) continue;
         try {
@@ -415,7 +422,7 @@ Verdict check(const RootFs& root, const std::string& library, const std::optiona
                       lib->kind().describe() + ", " + v.flavour, ""});
     const LoaderRow* row = row_of(*lib);
     const std::string suits = flavour_for_root(root, *lib);
-    const std::string use = suits.empty() ? "no flavour of this CPU has a loader in this root"
+    const std::string use = suits.empty() ? "no flavour has its loader in this root"
                                           : "use vx40-" + suits;
 
     std::shared_ptr<const ElfFile> host;

@@ -48,7 +48,12 @@ std::vector<std::string> flavours_beside(const char* argv0)
         const fs::path lib = entry.path() / "lib" / "vx40.so";
         if (fs::is_regular_file(lib)) out.push_back(lib.string());
     }
-    std::sort(out.begin(), out.end());
+    // The C++11 string ABI first: without --host it is the one chosen.
+    std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) {
+        const bool old_a = a.find("-oldabi/") != std::string::npos;
+        const bool old_b = b.find("-oldabi/") != std::string::npos;
+        return old_a != old_b ? old_b : a < b;
+    });
     return out;
 }
 

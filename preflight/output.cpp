@@ -60,6 +60,10 @@ void write_table(std::ostream& out, const std::string& root, const std::string& 
         out << "\n" << (use ? "use: " + use->library + " (" + use->flavour + ")" : "none of the "
                                   + std::to_string(verdicts.size()) + " flavours will load")
             << "\n";
+        if (use && host.empty()) {
+            out << "(the host's string ABI is not known without --host: a host built with the old "
+                   "one takes the -oldabi flavour)\n";
+        }
     }
 }
 

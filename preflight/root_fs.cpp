@@ -109,7 +109,7 @@ RootFs::RootFs(const std::string& path)
         throw InputError(path + ": " + std::strerror(errno));
     }
     if (S_ISDIR(st.st_mode)) {
-        folder_ = fs::absolute(path).lexically_normal().string();
+        folder_ = fs::canonical(path).string();
         while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
         return;
     }
