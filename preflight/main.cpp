@@ -74,22 +74,21 @@ int run_on_root(const preflight::RootFs& root, const std::string& library, std::
         why = "no stand-in host beside the library (" + host.string() + ")";
         return -1;
     }
-    std::string dirs;
+    // The host's own JsonCpp first: it comes with the host, not the root.
+    std::string dirs = (flavour / "host-lib").string();
     for (const auto& d : plan.library_dirs) {
         // Under qemu the root is the emulator's prefix; natively the root's
         // folders are named from here.
-        dirs += (dirs.empty() ? "" : ":") + (plan.qemu ? d : root.folder() + d);
+        dirs += ":" + (plan.qemu ? d : root.folder() + d);
     }
-    dirs += ":" + (flavour / "host-lib").string();
     std::vector<std::string> args;
     if (plan.qemu) {
         args = {"qemu-mipsel", "-L", root.folder()};
         if (plan.soft_float) args.insert(args.end(), {"-cpu", "24Kc"});
-        args.push_back(plan.loader);
-    } else {
-        args.push_back(*root.find(plan.loader));
-        args.emplace_back("--inhibit-cache");
     }
+    // The program qemu starts is named as it is on this machine.
+    args.push_back(*root.find(plan.loader));
+    if (!plan.qemu) args.emplace_back("--inhibit-cache");
     args.insert(args.end(), {"--library-path", dirs, host.string(), "20", "1000000000"});
     const pid_t pid = fork();
     if (pid < 0) {

@@ -95,11 +95,11 @@ def real_load(root, manifest, lib, host=None):
     return ok, reason
 
 
-def preflight(build, root, lib, host=None):
-    cmd = [os.path.join(build, "vx40-preflight"), root, lib, "--json"]
+def preflight(build, root, lib, host=None, run=False):
+    cmd = [os.path.join(build, "vx40-preflight"), root, lib, "--json"] + (["--run"] if run else [])
     if host:
         cmd += ["--host", host]
-    r = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
     if r.returncode not in (0, 1):
         raise SystemExit("preflight: exit %d on %s %s: %s" % (r.returncode, root, lib, r.stderr))
     doc = json.loads(r.stdout)
@@ -136,6 +136,17 @@ def main(argv):
             dest = os.path.join(staged, label)
             shutil.copytree(os.path.join(fb, "release"), dest)
             lib = os.path.join(dest, "lib", "vx40.so")
+            # With its stand-in host and the JsonCpp that host was built
+            # with, for vx40-preflight --run.
+            os.makedirs(os.path.join(dest, "bin"))
+            shutil.copy2(os.path.join(fb, "vx40-soak"), os.path.join(dest, "bin"))
+            jsoncpp = os.path.join(manifest.get("runtime", runtime), "lib")
+            if not os.path.isdir(jsoncpp) or not any(n.startswith("libjsoncpp") for n in os.listdir(jsoncpp)):
+                jsoncpp = os.path.join(manifest.get("runtime", runtime), "usr", "lib")
+            os.makedirs(os.path.join(dest, "host-lib"))
+            for n in os.listdir(jsoncpp):
+                if n.startswith("libjsoncpp.so"):
+                    shutil.copy2(os.path.join(jsoncpp, n), os.path.join(dest, "host-lib"), follow_symlinks=False)
         else:
             label += " (this machine's runtime)"
         manifest["label"] = label
@@ -146,7 +157,7 @@ def main(argv):
     # another root with its loader's --list.
     hosts = {os.path.realpath(m["runtime"]): (m["flavour"], h) for m, _, h in flavours
              if h and "runtime" in m}
-    cells, disagree = [], 0
+    cells, disagree, runs = [], 0, []
     for manifest, lib, _ in flavours:
         cpu = "x86_64" if manifest["flavour"].startswith("x86_64") else "mipsel"
         for name, root in roots:
@@ -155,6 +166,12 @@ def main(argv):
             host_flavour, host = hosts.get(os.path.realpath(root), ("", None))
             loaded, why = real_load(root, manifest, lib, host)
             verdict, fail = preflight(build, root, lib, host)
+            if verdict and os.path.exists(os.path.join(os.path.dirname(lib), "..", "bin")):
+                # The verdict proven on the root: its loader, its libraries, rounds run.
+                ran, run_fail = preflight(build, root, lib, host, run=True)
+                runs.append(ran)
+                if not ran:
+                    verdict, fail = False, run_fail
             cells.append((manifest["label"], name, host_flavour or "(--list)", loaded, verdict, why, fail))
     print("%-40s %-24s %-22s %-8s %-14s %s" % ("flavour", "runtime", "host", "loader", "preflight", "reason"))
     for flavour, root, what, loaded, verdict, why, fail in cells:
@@ -164,7 +181,10 @@ def main(argv):
         print("%-40s %-24s %-22s %-8s %-14s %s%s" % (flavour, root, what, "loads" if loaded else "refused",
                                                   "will load" if verdict else "will not load",
                                                   "" if agree else "DISAGREE: " + why + " ", reason))
-    print("preflight-matrix: %d cells, %d agree, %d disagree" % (len(cells), len(cells) - disagree, disagree))
+    print("preflight-matrix: %d cells, %d agree, %d disagree; --run %d of %d passed" % (
+        len(cells), len(cells) - disagree, disagree, sum(runs), len(runs)))
+    if not all(runs):
+        return 1
     return 1 if disagree else 0
 
 
