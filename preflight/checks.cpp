@@ -156,7 +156,7 @@ public:
             const auto [f, direct] = queue[i];
             for (const std::string& name : f->needed()) {
                 if (by_name_.count(name) != 0) {
-                    if (direct) checks.push_back({"NEEDED", name, Status::ok, by_name_[name]->path(), ""});
+                    if (direct) checks.push_back({"NEEDED", name, Status::ok, display(by_name_[name]->path()), ""});
                     continue;
                 }
                 std::string skipped;
