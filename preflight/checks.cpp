@@ -73,7 +73,8 @@ std::string demangle(const std::string& name)
 
 void replace_all(std::string& s, const std::string& from, const std::string& to)
 {
-    for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+    for (std::size_t at = s.find(from); at != std::string::npos;
+         at = s.find(from, at + to.size())) {
         s.replace(at, from.size(), to);
     }
 }
@@ -84,7 +85,8 @@ std::string without_string_abi(const std::string& mangled)
 {
     std::string s = demangle(mangled);
     replace_all(s, "[abi:cxx11]", "");
-    replace_all(s, "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
+    replace_all(s,
+                "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
                 "std::string");
     replace_all(s, "std::basic_string<char, std::char_traits<char>, std::allocator<char> >",
                 "std::string");
@@ -94,7 +96,8 @@ std::string without_string_abi(const std::string& mangled)
 
 bool uses_cxx11_abi(const std::string& mangled)
 {
-    return mangled.find("__cxx11") != std::string::npos || mangled.find("B5cxx11") != std::string::npos;
+    return mangled.find("__cxx11") != std::string::npos ||
+           mangled.find("B5cxx11") != std::string::npos;
 }
 
 // The flavour whose loader the root has: of the library's CPU first.
@@ -113,7 +116,8 @@ std::string flavour_for_root(const RootFs& root, const ElfFile& library)
         if (!path) continue;
         try {
             const ElfFile loader(*path);
-            if (loader.kind().machine == row.machine && same_float(row.float_abi, loader.kind().float_abi)) {
+            if (loader.kind().machine == row.machine &&
+                same_float(row.float_abi, loader.kind().float_abi)) {
                 return row.flavour;
             }
         } catch (const ElfError&) {
@@ -156,21 +160,26 @@ public:
             const auto [f, direct] = queue[i];
             for (const std::string& name : f->needed()) {
                 if (by_name_.count(name) != 0) {
-                    if (direct) checks.push_back({"NEEDED", name, Status::ok, display(by_name_[name]->path()), ""});
+                    if (direct)
+                        checks.push_back(
+                            {"NEEDED", name, Status::ok, display(by_name_[name]->path()), ""});
                     continue;
                 }
                 std::string skipped;
                 auto found = find(name, f->runpath().empty() ? extra_dirs : f->runpath(), skipped);
                 if (!found) {
                     if (direct) {
-                        checks.push_back({"NEEDED", name, Status::fail,
-                                          "not found in " + joined(f->runpath().empty() ? extra_dirs : f->runpath()) +
-                                              (skipped.empty() ? "" : "; " + skipped),
-                                          "install " + name + " of this CPU and float ABI in the root"});
+                        checks.push_back(
+                            {"NEEDED", name, Status::fail,
+                             "not found in " +
+                                 joined(f->runpath().empty() ? extra_dirs : f->runpath()) +
+                                 (skipped.empty() ? "" : "; " + skipped),
+                             "install " + name + " of this CPU and float ABI in the root"});
                     }
                     continue;
                 }
-                if (direct) checks.push_back({"NEEDED", name, Status::ok, display(found->path()), ""});
+                if (direct)
+                    checks.push_back({"NEEDED", name, Status::ok, display(found->path()), ""});
                 by_name_[name] = found;
                 files_.push_back(found);
                 queue.emplace_back(found, false);
@@ -199,7 +208,8 @@ private:
         return out;
     }
 
-    std::shared_ptr<const ElfFile> find(const std::string& name, const std::vector<std::string>& extra,
+    std::shared_ptr<const ElfFile> find(const std::string& name,
+                                        const std::vector<std::string>& extra,
                                         std::string& skipped) const
     {
         std::vector<std::string> dirs = extra;
@@ -257,16 +267,18 @@ void check_versions(const ElfFile& lib, const LoadSet& set, std::vector<Check>& 
         std::string needed;
         for (const auto& v : versions) needed += (needed.empty() ? "" : " ") + v;
         if (missing.empty()) {
-            checks.push_back({"versions", file, Status::ok, needed + ": all defined by " + set.display(provider->path()), ""});
+            checks.push_back({"versions", file, Status::ok,
+                              needed + ": all defined by " + set.display(provider->path()), ""});
             continue;
         }
         std::string names;
         for (const auto& v : missing) names += (names.empty() ? "" : ", ") + v;
-        checks.push_back({"versions", file, Status::fail,
-                          "needs " + names + "; " + set.display(provider->path()) + " does not define " +
-                              (missing.size() == 1 ? "it" : "them"),
-                          "use a build made against this runtime or an older one (the glibc flavours "
-                          "need no more than GLIBC_2.31 and GLIBCXX_3.4.28)"});
+        checks.push_back(
+            {"versions", file, Status::fail,
+             "needs " + names + "; " + set.display(provider->path()) + " does not define " +
+                 (missing.size() == 1 ? "it" : "them"),
+             "use a build made against this runtime or an older one (the glibc flavours "
+             "need no more than GLIBC_2.31 and GLIBCXX_3.4.28)"});
     }
     std::vector<std::string> missing;
     for (const auto& s : lib.symbols()) {
@@ -309,8 +321,9 @@ void check_host_symbols(const ElfFile& lib, const std::string& flavour, const Lo
     }
     const std::string host_name = set.display(host->path());
     if (missing.empty()) {
-        checks.push_back({"host symbols", host_name, Status::ok,
-                          std::to_string(imports) + " imports defined by the host and its libraries", ""});
+        checks.push_back(
+            {"host symbols", host_name, Status::ok,
+             std::to_string(imports) + " imports defined by the host and its libraries", ""});
         return;
     }
     // A string ABI mismatch: the host defines the same functions with the
@@ -346,11 +359,13 @@ void check_host_symbols(const ElfFile& lib, const std::string& flavour, const Lo
     } else if (other_abi > 0) {
         c.fix = "the host uses the C++11 string ABI: use vx40-" + cxx11_name(flavour);
     } else if (!exports_classes) {
-        c.fix = "the host exports none of its own symbols to plug-ins: it must be linked with "
-                "-rdynamic (--export-dynamic)";
+        c.fix =
+            "the host exports none of its own symbols to plug-ins: it must be linked with "
+            "-rdynamic (--export-dynamic)";
     } else {
-        c.fix = "the host does not define what this plug-in needs: check that it is the host "
-                "framework this plug-in is built for";
+        c.fix =
+            "the host does not define what this plug-in needs: check that it is the host "
+            "framework this plug-in is built for";
     }
     checks.push_back(c);
 }
@@ -360,9 +375,12 @@ void check_host_symbols(const ElfFile& lib, const std::string& flavour, const Lo
 const char* status_name(Status s)
 {
     switch (s) {
-        case Status::ok: return "ok";
-        case Status::fail: return "FAIL";
-        case Status::not_checked: return "not checked";
+        case Status::ok:
+            return "ok";
+        case Status::fail:
+            return "FAIL";
+        case Status::not_checked:
+            return "not checked";
     }
     return "";
 }
@@ -408,7 +426,8 @@ LoaderPlan loader_plan(const RootFs& root, const std::string& library)
     return plan;
 }
 
-Verdict check(const RootFs& root, const std::string& library, const std::optional<std::string>& host_path)
+Verdict check(const RootFs& root, const std::string& library,
+              const std::optional<std::string>& host_path)
 {
     Verdict v;
     v.library = library;
@@ -422,8 +441,8 @@ Verdict check(const RootFs& root, const std::string& library, const std::optiona
                       lib->kind().describe() + ", " + v.flavour, ""});
     const LoaderRow* row = row_of(*lib);
     const std::string suits = flavour_for_root(root, *lib);
-    const std::string use = suits.empty() ? "no flavour has its loader in this root"
-                                          : "use vx40-" + suits;
+    const std::string use =
+        suits.empty() ? "no flavour has its loader in this root" : "use vx40-" + suits;
 
     std::shared_ptr<const ElfFile> host;
     std::string loader = row != nullptr ? row->loader : "";
@@ -433,9 +452,12 @@ Verdict check(const RootFs& root, const std::string& library, const std::optiona
         host = std::make_shared<const ElfFile>(file);
         const auto shown = root.inside(file).value_or(file);
         if (!host->kind().loads_with(lib->kind())) {
-            checks.push_back({"host", shown, Status::fail, host->kind().describe() + "; the library is " + lib->kind().describe(), use});
+            checks.push_back(
+                {"host", shown, Status::fail,
+                 host->kind().describe() + "; the library is " + lib->kind().describe(), use});
         } else {
-            checks.push_back({"host", shown, Status::ok, host->kind().describe() + ", loader " + host->interpreter(), ""});
+            checks.push_back({"host", shown, Status::ok,
+                              host->kind().describe() + ", loader " + host->interpreter(), ""});
         }
         if (!host->interpreter().empty() && host->interpreter() != loader) {
             checks.push_back({"loader", host->interpreter(), Status::fail,
@@ -447,13 +469,15 @@ Verdict check(const RootFs& root, const std::string& library, const std::optiona
     }
     const auto loader_file = loader.empty() ? std::nullopt : root.find(loader);
     if (!loader_file) {
-        checks.push_back({"loader", loader.empty() ? "?" : loader, Status::fail, "not in the root", use});
+        checks.push_back(
+            {"loader", loader.empty() ? "?" : loader, Status::fail, "not in the root", use});
         return v;
     }
     try {
         const ElfFile ld(*loader_file);
         if (!ld.kind().loads_with(lib->kind())) {
-            checks.push_back({"loader", loader, Status::fail, lib->kind().mismatch(ld.kind()), use});
+            checks.push_back(
+                {"loader", loader, Status::fail, lib->kind().mismatch(ld.kind()), use});
             return v;
         }
         checks.push_back({"loader", loader, Status::ok, ld.kind().describe(), ""});
@@ -462,11 +486,13 @@ Verdict check(const RootFs& root, const std::string& library, const std::optiona
         return v;
     }
 
-    LoadSet set(root, root.library_dirs(row != nullptr ? row->libc : Libc::glibc, loader,
-                                        row != nullptr ? row->triplet : ""),
+    LoadSet set(root,
+                root.library_dirs(row != nullptr ? row->libc : Libc::glibc, loader,
+                                  row != nullptr ? row->triplet : ""),
                 lib->kind());
     std::vector<Check> host_needs;
-    if (host) set.add(host, host->runpath().empty() ? host->rpath() : host->runpath(), true, host_needs);
+    if (host)
+        set.add(host, host->runpath().empty() ? host->rpath() : host->runpath(), true, host_needs);
     for (auto& c : host_needs) {
         if (c.status == Status::fail) {
             c.name = "host NEEDED";

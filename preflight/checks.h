@@ -37,14 +37,15 @@ std::string flavour_of(const ElfFile& library);
 
 // Checks LIBRARY against ROOT and, when given, the host executable HOST
 // (a path inside the root, or outside it).
-Verdict check(const RootFs& root, const std::string& library, const std::optional<std::string>& host);
+Verdict check(const RootFs& root, const std::string& library,
+              const std::optional<std::string>& host);
 
 // Where the loader the library needs lives in the root, with the folders it
 // searches; for --run. Empty when the root has none that fits.
 struct LoaderPlan {
-    std::string loader;                    // inside the root
-    std::vector<std::string> library_dirs; // inside the root
-    bool qemu = false;                     // the root's CPU is not this machine's
+    std::string loader;                     // inside the root
+    std::vector<std::string> library_dirs;  // inside the root
+    bool qemu = false;                      // the root's CPU is not this machine's
     bool soft_float = false;
     bool musl = false;
 };

@@ -32,8 +32,8 @@ struct Names {
     int value;
     const char* name;
 };
-constexpr std::array kMachines{Names{EM_X86_64, "x86-64"}, Names{EM_386, "i386"},
-                               Names{EM_MIPS, "MIPS"},     Names{EM_ARM, "ARM"},
+constexpr std::array kMachines{Names{EM_X86_64, "x86-64"},   Names{EM_386, "i386"},
+                               Names{EM_MIPS, "MIPS"},       Names{EM_ARM, "ARM"},
                                Names{EM_AARCH64, "AArch64"}, Names{EM_PPC, "PowerPC"}};
 
 FloatAbi mips_float(unsigned fp)
@@ -45,10 +45,14 @@ FloatAbi mips_float(unsigned fp)
 const char* float_name(FloatAbi f)
 {
     switch (f) {
-        case FloatAbi::soft: return "soft-float";
-        case FloatAbi::hard: return "hard-float";
-        case FloatAbi::any: return "any float ABI";
-        case FloatAbi::none: break;
+        case FloatAbi::soft:
+            return "soft-float";
+        case FloatAbi::hard:
+            return "hard-float";
+        case FloatAbi::any:
+            return "any float ABI";
+        case FloatAbi::none:
+            break;
     }
     return "";
 }
@@ -150,7 +154,8 @@ std::string ElfKind::describe() const
 
 bool ElfKind::loads_with(const ElfKind& other) const
 {
-    if (elf_class != other.elf_class || data != other.data || machine != other.machine) return false;
+    if (elf_class != other.elf_class || data != other.data || machine != other.machine)
+        return false;
     const auto fixed = [](FloatAbi f) { return f == FloatAbi::hard || f == FloatAbi::soft; };
     return !(fixed(float_abi) && fixed(other.float_abi) && float_abi != other.float_abi);
 }
@@ -165,7 +170,8 @@ std::string ElfKind::mismatch(const ElfKind& other) const
 
 ElfFile::ElfFile(const std::string& path) : path_(path)
 {
-    if (elf_version(EV_CURRENT) == EV_NONE) throw ElfError("libelf: " + std::string(elf_errmsg(-1)));
+    if (elf_version(EV_CURRENT) == EV_NONE)
+        throw ElfError("libelf: " + std::string(elf_errmsg(-1)));
     const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.fd < 0) throw ElfError(path + ": " + std::strerror(errno));
     const std::unique_ptr<Elf, ElfCloser> elf(elf_begin(file.fd, ELF_C_READ, nullptr));
@@ -185,7 +191,8 @@ ElfFile::ElfFile(const std::string& path) : path_(path)
     const char* raw = elf_rawfile(elf.get(), &raw_size);
     for (std::size_t i = 0; i < phnum; ++i) {
         GElf_Phdr ph{};
-        if (gelf_getphdr(elf.get(), static_cast<int>(i), &ph) == nullptr || ph.p_type != PT_INTERP) {
+        if (gelf_getphdr(elf.get(), static_cast<int>(i), &ph) == nullptr ||
+            ph.p_type != PT_INTERP) {
             continue;
         }
         if (raw != nullptr && ph.p_offset < raw_size && ph.p_filesz <= raw_size - ph.p_offset) {
@@ -216,7 +223,9 @@ ElfFile::ElfFile(const std::string& path) : path_(path)
                 dynsym = scn;
                 dynsym_strings = sh.sh_link;
                 break;
-            case SHT_GNU_versym: versym = scn; break;
+            case SHT_GNU_versym:
+                versym = scn;
+                break;
             case SHT_DYNAMIC:
                 for (std::size_t i = 0; sh.sh_entsize != 0 && i < sh.sh_size / sh.sh_entsize; ++i) {
                     GElf_Dyn dyn{};
@@ -234,7 +243,8 @@ ElfFile::ElfFile(const std::string& path) : path_(path)
                     GElf_Verdef vd{};
                     GElf_Verdaux aux{};
                     if (gelf_getverdef(data, static_cast<int>(offset), &vd) == nullptr ||
-                        gelf_getverdaux(data, static_cast<int>(offset + vd.vd_aux), &aux) == nullptr) {
+                        gelf_getverdaux(data, static_cast<int>(offset + vd.vd_aux), &aux) ==
+                            nullptr) {
                         break;
                     }
                     const std::string name = string_at(aux.vda_name);
@@ -280,13 +290,14 @@ ElfFile::ElfFile(const std::string& path) : path_(path)
             case SHT_GNU_ATTRIBUTES:
                 if (kind_.machine == EM_MIPS && !float_from_abiflags) {
                     unsigned fp = 0;
-                    if (gnu_attribute_fp(static_cast<const unsigned char*>(data->d_buf), data->d_size,
-                                         fp)) {
+                    if (gnu_attribute_fp(static_cast<const unsigned char*>(data->d_buf),
+                                         data->d_size, fp)) {
                         kind_.float_abi = mips_float(fp);
                     }
                 }
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     if (dynsym == nullptr) return;  // a static file: nothing to resolve

@@ -164,9 +164,9 @@ int main(int argc, char** argv)
                     v.checks.push_back(
                         {"run", "rounds on the root's loader",
                          status == 0 ? preflight::Status::ok : preflight::Status::fail,
-                         status == 0 ? "the stand-in host loaded it and ran 20 rounds"
-                                     : "the stand-in host ended with status " +
-                                           std::to_string(status),
+                         status == 0
+                             ? "the stand-in host loaded it and ran 20 rounds"
+                             : "the stand-in host ended with status " + std::to_string(status),
                          status == 0 ? "" : "see the host's output above"});
                 }
             }
@@ -176,7 +176,8 @@ int main(int argc, char** argv)
         std::cerr << "vx40-preflight: " << e.what() << "\ntry vx40-preflight --help\n";
         return 2;
     }
-    const bool colour = !opt.json && isatty(STDOUT_FILENO) != 0 && std::getenv("NO_COLOR") == nullptr;
+    const bool colour =
+        !opt.json && isatty(STDOUT_FILENO) != 0 && std::getenv("NO_COLOR") == nullptr;
     if (opt.json) {
         preflight::write_json(std::cout, opt.root, opt.host, verdicts);
     } else {

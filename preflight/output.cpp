@@ -11,8 +11,8 @@ namespace {
 
 const Verdict* chosen(const std::vector<Verdict>& verdicts)
 {
-    const auto it = std::find_if(verdicts.begin(), verdicts.end(),
-                                 [](const Verdict& v) { return v.loads(); });
+    const auto it =
+        std::find_if(verdicts.begin(), verdicts.end(), [](const Verdict& v) { return v.loads(); });
     return it == verdicts.end() ? nullptr : &*it;
 }
 
@@ -42,12 +42,13 @@ void write_table(std::ostream& out, const std::string& root, const std::string& 
             name_w = std::max(name_w, c.name.size() + 1);
             subject_w = std::max(subject_w, std::min<std::size_t>(c.subject.size() + 1, 40));
         }
-        out << "  " << padded("check", name_w) << padded("subject", subject_w) << padded("result", 12)
-            << "detail\n";
+        out << "  " << padded("check", name_w) << padded("subject", subject_w)
+            << padded("result", 12) << "detail\n";
         for (const auto& c : v.checks) {
             const std::string result = status_name(c.status);
             out << "  " << padded(c.name, name_w) << padded(c.subject, subject_w) << paint(c.status)
-                << std::string(12 - std::min<std::size_t>(result.size(), 11), ' ') << c.detail << "\n";
+                << std::string(12 - std::min<std::size_t>(result.size(), 11), ' ') << c.detail
+                << "\n";
             if (!c.fix.empty()) {
                 out << "  " << std::string(name_w + subject_w + 12, ' ') << "what to do: " << c.fix
                     << "\n";
@@ -57,8 +58,9 @@ void write_table(std::ostream& out, const std::string& root, const std::string& 
     }
     const Verdict* use = chosen(verdicts);
     if (verdicts.size() > 1) {
-        out << "\n" << (use ? "use: " + use->library + " (" + use->flavour + ")" : "none of the "
-                                  + std::to_string(verdicts.size()) + " flavours will load")
+        out << "\n"
+            << (use ? "use: " + use->library + " (" + use->flavour + ")"
+                    : "none of the " + std::to_string(verdicts.size()) + " flavours will load")
             << "\n";
         if (use && host.empty()) {
             out << "(the host's string ABI is not known without --host: a host built with the old "

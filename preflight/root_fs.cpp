@@ -55,14 +55,14 @@ void unpack(const std::string& path, const std::string& dir)
     archive_read_support_format_gnutar(in.get());
     archive_read_support_filter_all(in.get());
     if (archive_read_open_filename(in.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK) {
-        throw InputError(path + ": not a folder or a readable tar: " +
-                         archive_error_string(in.get()));
+        throw InputError(path +
+                         ": not a folder or a readable tar: " + archive_error_string(in.get()));
     }
     const std::unique_ptr<archive, WriterCloser> out(archive_write_disk_new());
     // Names are made relative to DIR here; libarchive refuses ".." in them and
     // writing through a link. Links keep their targets: the root resolves them.
-    archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                  ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    archive_write_disk_set_options(
+        out.get(), ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
     const auto under_dir = [&dir](const char* name) {
         std::string n = name;
         while (!n.empty() && n.front() == '/') n.erase(0, 1);
@@ -223,8 +223,8 @@ void RootFs::read_ld_so_conf(const std::string& path, int depth,
         }
         if (word == "hwcap") continue;
         // Folders, separated by blanks, colons or commas.
-        std::replace_if(line.begin(), line.end(), [](char c) { return c == ':' || c == ','; },
-                        ' ');
+        std::replace_if(
+            line.begin(), line.end(), [](char c) { return c == ':' || c == ','; }, ' ');
         std::stringstream dirs(line);
         std::string dir;
         while (dirs >> dir) {
@@ -244,9 +244,10 @@ std::vector<std::string> RootFs::library_dirs(Libc libc, const std::string& load
         arch = arch.substr(0, arch.find(".so"));
         if (const auto file = find("/etc/" + arch + ".path")) {
             std::ifstream in(*file);
-            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            std::replace_if(text.begin(), text.end(), [](char c) { return c == ':' || c == '\n'; },
-                            ' ');
+            std::string text((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+            std::replace_if(
+                text.begin(), text.end(), [](char c) { return c == ':' || c == '\n'; }, ' ');
             std::stringstream dirs(text);
             std::string dir;
             while (dirs >> dir) out.push_back(dir);
@@ -255,8 +256,8 @@ std::vector<std::string> RootFs::library_dirs(Libc libc, const std::string& load
         return {"/lib", "/usr/local/lib", "/usr/lib"};
     }
     read_ld_so_conf("/etc/ld.so.conf", 0, out);
-    for (const std::string& d : {"/lib/" + triplet, "/usr/lib/" + triplet, std::string("/lib"),
-                                 std::string("/usr/lib")}) {
+    for (const std::string& d :
+         {"/lib/" + triplet, "/usr/lib/" + triplet, std::string("/lib"), std::string("/usr/lib")}) {
         out.push_back(d);
     }
     if (triplet.rfind("x86_64", 0) == 0) {

@@ -39,14 +39,17 @@ fs::path make_root(const std::string& name, const std::string& missing, const st
     fs::create_directories(root / "lib/x86_64-linux-gnu");
     fs::create_directories(root / "opt/lib");
     fs::create_directories(root / "etc/ld.so.conf.d");
-    fs::copy_file(fs::canonical("/lib64/ld-linux-x86-64.so.2"), root / "lib/x86_64-linux-gnu/ld.so");
+    fs::copy_file(fs::canonical("/lib64/ld-linux-x86-64.so.2"),
+                  root / "lib/x86_64-linux-gnu/ld.so");
     fs::create_symlink("/lib/x86_64-linux-gnu/ld.so", root / "lib64/ld-linux-x86-64.so.2");
     for (const std::string lib : {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "libstdc++.so.6"}) {
         if (lib == missing) continue;
-        const fs::path to = lib == moved ? root / "opt/lib" / lib : root / "lib/x86_64-linux-gnu" / lib;
+        const fs::path to =
+            lib == moved ? root / "opt/lib" / lib : root / "lib/x86_64-linux-gnu" / lib;
         fs::copy_file(fs::canonical("/lib/x86_64-linux-gnu/" + lib), to);
     }
-    std::ofstream(root / "etc/ld.so.conf") << "# the controller's\ninclude /etc/ld.so.conf.d/*.conf\n";
+    std::ofstream(root / "etc/ld.so.conf")
+        << "# the controller's\ninclude /etc/ld.so.conf.d/*.conf\n";
     std::ofstream(root / "etc/ld.so.conf.d/opt.conf") << "/opt/lib\n";
     return root;
 }
@@ -66,7 +69,8 @@ protected:
         no_stdcxx_ = make_root("nostdcxx", "libstdc++.so.6", "");
         conf_ = make_root("conf", "", "libstdc++.so.6");
         tar_ = conf_.string() + ".tar";
-        ASSERT_EQ(testrun::run("tar -cf " + tar_.string() + " -C " + conf_.string() + " .").status, 0);
+        ASSERT_EQ(testrun::run("tar -cf " + tar_.string() + " -C " + conf_.string() + " .").status,
+                  0);
     }
     static void TearDownTestSuite()
     {
@@ -82,34 +86,59 @@ TEST_F(Preflight, VerdictsOnRootsAndHosts)
     const std::string exporting = self().string();
     const std::string unexported = VX40_UNEXPORTED_HOST;
     const std::vector<Case> cases = {
-        {"this machine, no host", "/ " + lib, 0,
-         {"will load", "not checked", "libstdc++.so.6"}},
-        {"this machine, a host exporting the stand-in", "/ " + lib + " --host " + exporting, 0,
+        {"this machine, no host", "/ " + lib, 0, {"will load", "not checked", "libstdc++.so.6"}},
+        {"this machine, a host exporting the stand-in",
+         "/ " + lib + " --host " + exporting,
+         0,
          {"host symbols", "imports defined by the host", "will load"}},
-        {"a host linked without its symbols exported", "/ " + lib + " --host " + unexported, 1,
+        {"a host linked without its symbols exported",
+         "/ " + lib + " --host " + unexported,
+         1,
          {"FAIL", "exports none of its own symbols", "will not load"}},
-        {"a root copied whole", whole_.string() + " " + lib, 0, {"/lib/x86_64-linux-gnu/libc.so.6"}},
-        {"a root without libstdc++", no_stdcxx_.string() + " " + lib, 1,
+        {"a root copied whole",
+         whole_.string() + " " + lib,
+         0,
+         {"/lib/x86_64-linux-gnu/libc.so.6"}},
+        {"a root without libstdc++",
+         no_stdcxx_.string() + " " + lib,
+         1,
          {"libstdc++.so.6", "not found in", "what to do: install libstdc++.so.6"}},
-        {"libstdc++ found through ld.so.conf's include", conf_.string() + " " + lib, 0,
+        {"libstdc++ found through ld.so.conf's include",
+         conf_.string() + " " + lib,
+         0,
          {"/opt/lib/libstdc++.so.6", "will load"}},
         {"the same root as a tar", tar_.string() + " " + lib, 0, {"/opt/lib/libstdc++.so.6"}},
-        {"a host inside the root that is not there", whole_.string() + " " + lib + " --host /bin/host",
-         2, {"/bin/host"}},
-        {"no such root", "/nonexistent/root " + lib, 2, {"/nonexistent/root", "try vx40-preflight --help"}},
-        {"a library that is not ELF", "/ " + std::string(VX40_EXAMPLES_DIR) + "/settings.json", 2,
+        {"a host inside the root that is not there",
+         whole_.string() + " " + lib + " --host /bin/host",
+         2,
+         {"/bin/host"}},
+        {"no such root",
+         "/nonexistent/root " + lib,
+         2,
+         {"/nonexistent/root", "try vx40-preflight --help"}},
+        {"a library that is not ELF",
+         "/ " + std::string(VX40_EXAMPLES_DIR) + "/settings.json",
+         2,
          {"settings.json: not an ELF file"}},
-        {"a library that is not a plug-in", "/ " + fs::canonical("/lib/x86_64-linux-gnu/libm.so.6").string(),
-         2, {"not a plug-in: it defines no get_providers"}},
-        {"an unknown option", "/ " + lib + " --frobnicate", 2, {"--frobnicate", "try vx40-preflight --help"}},
-        {"a file that is neither folder nor tar", std::string(VX40_EXAMPLES_DIR) + "/settings.json " + lib,
-         2, {"not a folder or a readable tar"}},
+        {"a library that is not a plug-in",
+         "/ " + fs::canonical("/lib/x86_64-linux-gnu/libm.so.6").string(),
+         2,
+         {"not a plug-in: it defines no get_providers"}},
+        {"an unknown option",
+         "/ " + lib + " --frobnicate",
+         2,
+         {"--frobnicate", "try vx40-preflight --help"}},
+        {"a file that is neither folder nor tar",
+         std::string(VX40_EXAMPLES_DIR) + "/settings.json " + lib,
+         2,
+         {"not a folder or a readable tar"}},
     };
     for (const auto& c : cases) {
         const auto ran = testrun::run(kPreflight + " " + c.args);
         EXPECT_EQ(ran.status, c.status) << c.name << "\n" << ran.out;
         for (const auto& s : c.says) {
-            EXPECT_NE(ran.out.find(s), std::string::npos) << c.name << ": no \"" << s << "\" in\n" << ran.out;
+            EXPECT_NE(ran.out.find(s), std::string::npos) << c.name << ": no \"" << s << "\" in\n"
+                                                          << ran.out;
         }
     }
 }
@@ -118,7 +147,8 @@ TEST_F(Preflight, JsonNamesEachCheckAndTheVerdict)
 {
     const std::string lib = standin::default_plugin_path();
     for (const auto& [root, loads] : {std::pair{conf_, true}, std::pair{no_stdcxx_, false}}) {
-        const auto ran = testrun::run(kPreflight + " " + root.string() + " " + lib + " --json 2>/dev/null");
+        const auto ran =
+            testrun::run(kPreflight + " " + root.string() + " " + lib + " --json 2>/dev/null");
         ASSERT_EQ(ran.status, loads ? 0 : 1) << ran.out;
         Json::Value doc;
         std::string errors;
