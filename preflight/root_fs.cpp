@@ -54,7 +54,7 @@ void unpack(const std::string& path, const std::string& dir)
     archive_read_support_format_tar(in.get());
     archive_read_support_format_gnutar(in.get());
     archive_read_support_filter_all(in.get());
-    if (archive_read_open_filename(in.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK) {
+    if (archive_read_open_filename(in.get(), path.c_str(), std::size_t{64} * 1024) != ARCHIVE_OK) {
         throw InputError(path +
                          ": not a folder or a readable tar: " + archive_error_string(in.get()));
     }
@@ -165,8 +165,8 @@ std::optional<std::string> RootFs::find(const std::string& path) const
         if (n < 0) return std::nullopt;
         const std::string to(target.data(), static_cast<std::size_t>(n));
         if (!to.empty() && to.front() == '/') done.clear();  // absolute: from the root
-        std::vector<std::string> more = components(to);
-        for (auto it = more.rbegin(); it != more.rend(); ++it) todo.push_back(*it);
+        const std::vector<std::string> more = components(to);
+        todo.insert(todo.end(), more.rbegin(), more.rend());
     }
     std::string out = folder_ == "/" ? "" : folder_;
     for (const auto& d : done) out += "/" + d;
@@ -187,6 +187,8 @@ std::optional<std::string> RootFs::inside(const std::string& outside_path) const
     return std::nullopt;
 }
 
+// Includes nest at most kMaxIncludeDepth deep.
+// NOLINTNEXTLINE(misc-no-recursion)
 void RootFs::read_ld_so_conf(const std::string& path, int depth,
                              std::vector<std::string>& out) const
 {
