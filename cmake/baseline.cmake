@@ -5,7 +5,7 @@
 # libstdc++.so.6 and libgcc_s.so.1, so a symbol version newer than
 # bullseye's cannot be imported; programs built here run on that runtime,
 # with bullseye's own loader (x86_64) or under qemu-mipsel with it as root.
-#   cmake -S . -B build-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/baseline.cmake \
+#   cmake -S . -B build-bullseye-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/baseline.cmake \
 #         -DVX40_BASELINE_CPU=x86_64 -DVX40_BASELINE_RUNTIME=$(scripts/baseline-runtime.sh x86_64 cxx11 | tail -n1)
 set(VX40_BASELINE_RUNTIME "" CACHE PATH "the runtime's folder (scripts/baseline-runtime.sh)")
 set(VX40_BASELINE_CPU "" CACHE STRING "x86_64 or mipsel")

@@ -9,7 +9,8 @@ pkgs=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libcli11-dev)
 if [ "${1:-}" != "--bench" ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev googletest  # the suite and the benchmarks
          binutils g++-mipsel-linux-gnu qemu-user                 # the suite on 32-bit MIPS
-         libgmp-dev xz-utils make                                # the soft-float runtime (GCC's configure, its sources)
+         libgmp-dev xz-utils make                                # the soft-float runtimes (GCC's configure, its sources)
+         gawk bison                                              # the soft-float glibc runtime (glibc's build)
          clang libclang-rt-14-dev                                # the export matrix, the fuzzers
          valgrind                                                # memcheck, the heap tests' counts
          libelf-dev libarchive-dev                               # vx40-preflight

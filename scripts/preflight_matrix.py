@@ -49,6 +49,11 @@ def root_cpu(root):
     return None
 
 
+def soft_float(path):
+    r = subprocess.run(["mipsel-linux-gnu-readelf", "-A", path], capture_output=True, text=True)
+    return "Soft float" in r.stdout
+
+
 def loader_command(root, cpu, loader, soft_float):
     """The root's loader, run on its own libraries."""
     dirs = LIB_DIRS[cpu]
@@ -70,7 +75,8 @@ def real_load(root, manifest, lib, host=None):
     loader = next((l for l in loaders if root_path(root, l) and os.path.exists(root_path(root, l))), None)
     if loader is None:
         return False, "no loader"
-    soft = "softfloat" in manifest["flavour"] or "musl" in loader
+    # A soft-float runtime runs on a core without an FPU, as its controller's.
+    soft = "softfloat" in manifest["flavour"] or soft_float(root_path(root, loader))
     cmd = loader_command(root, cpu, loader, soft)
     if host:
         # The contract checks that need no symbol table (the shipped file has none).

@@ -73,6 +73,19 @@ scripts/fpu-count.sh build-softfloat/vx40.so build-softfloat/tests/vx40_tests \
 summary+=("$(printf '%-13s %s' "" "soak, memcheck and benchmarks: native only (valgrind runs no MIPS code; the soak measures the host's memory)")")
 summary+=("$(printf '%-13s %s' "" "$(mipsel-linux-gnu-readelf -A build-softfloat/vx40.so | grep -o 'FP ABI: .*'); no FPU instruction in vx40.so, the suites or the bench")")
 
+# Soft-float with glibc: bullseye's glibc 2.31 built soft-float, cached the same
+# way; its suite (the old string ABI's without the tools) on a 24Kc.
+part softfloat-glibc-runtime
+glibc_runtime=$(scripts/softfloat-runtime.sh glibc | tail -n 1)
+done_part softfloat-glibc-runtime "$(cat "$glibc_runtime/build-seconds") s to build; $(cut -d: -f1 "$glibc_runtime/fpu-check.txt" | paste -sd, -): 0 FPU instructions"
+sf_glibc=(-DCMAKE_TOOLCHAIN_FILE=cmake/mips-sdk-softfloat.cmake -DVX40_SDK_PREFIX="$glibc_runtime/bin/mipsel-softfloat-linux-gnu-")
+run_suite mipsel-soft-glibc build-softfloat-glibc "${sf_glibc[@]}" -DVX40_SDK_SYSROOT="$glibc_runtime/sysroot"
+run_suite mipsel-soft-glibc-old build-softfloat-glibc-oldabi "${sf_glibc[@]}" \
+  -DVX40_SDK_SYSROOT="$glibc_runtime/sysroot-oldabi" -DVX40_CXX11_ABI=OFF -DVX40_BENCH=OFF
+scripts/fpu-count.sh build-softfloat-glibc/vx40.so build-softfloat-glibc/tests/vx40_tests \
+  build-softfloat-glibc/vx40-bench build-softfloat-glibc-oldabi/vx40.so > build-softfloat-glibc/fpu.log ||
+  { cat build-softfloat-glibc/fpu.log; exit 1; }
+
 # The glibc flavours, each built against the oldest runtime it must load on
 # (bullseye's, scripts/baseline-runtime.sh, cached), with the old string ABI
 # too; the plug-in's suite runs on that runtime's own loader (the tools need a
@@ -80,7 +93,7 @@ summary+=("$(printf '%-13s %s' "" "$(mipsel-linux-gnu-readelf -A build-softfloat
 flavour_dirs=()
 for flavour in x86_64:cxx11 x86_64:old mipsel:cxx11 mipsel:old; do
   cpu=${flavour%:*} abi=${flavour#*:}
-  dir=build-$cpu; [ "$abi" = old ] && dir=$dir-oldabi
+  dir=build-bullseye-$cpu; [ "$abi" = old ] && dir=$dir-oldabi
   rt=$(scripts/baseline-runtime.sh "$cpu" "$abi" | tail -n 1)
   abi_on=ON; [ "$abi" = old ] && abi_on=OFF
   run_suite "$cpu-$abi" "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/baseline.cmake -DVX40_BASELINE_CPU="$cpu" \
@@ -89,7 +102,12 @@ for flavour in x86_64:cxx11 x86_64:old mipsel:cxx11 mipsel:old; do
   [ -z "$newer" ] || { echo "$dir/vx40.so imports ${newer//Name: /}, newer than bullseye's"; exit 1; }
   flavour_dirs+=("$dir")
 done
-summary+=("$(printf '%-13s %s' "" "glibc flavours: no import newer than GLIBC_2.31 / GLIBCXX_3.4.28; suites run on bullseye's loader")")
+for dir in build-softfloat-glibc build-softfloat-glibc-oldabi; do
+  newer=$(readelf -V "$dir/vx40.so" | grep -oE 'Name: (GLIBC_2\.(3[2-9]|[4-9][0-9])|GLIBCXX_3\.4\.(29|[3-9][0-9]))' || true)
+  [ -z "$newer" ] || { echo "$dir/vx40.so imports ${newer//Name: /}, newer than bullseye's"; exit 1; }
+  flavour_dirs+=("$dir")
+done
+summary+=("$(printf '%-13s %s' "" "glibc flavours: no import newer than GLIBC_2.31 / GLIBCXX_3.4.28; suites run on bullseye's glibc")")
 
 part preflight
 for d in build "${flavour_dirs[@]}" build-softfloat; do cmake --build "$d" --target vx40_release > /dev/null; done
@@ -99,7 +117,8 @@ python3 scripts/preflight_matrix.py build build "${flavour_dirs[@]}" build-softf
   bullseye-x86_64-oldabi="$(bullseye x86_64 old)/sysroot" bookworm-mipsel=/usr/mipsel-linux-gnu \
   bullseye-mipsel="$(bullseye mipsel cxx11)/sysroot/usr/mipsel-linux-gnu" \
   bullseye-mipsel-oldabi="$(bullseye mipsel old)/sysroot/usr/mipsel-linux-gnu" \
-  musl-softfloat="$runtime/sysroot" | tee build/preflight-matrix.log
+  musl-softfloat="$runtime/sysroot" softfloat-glibc="$glibc_runtime/sysroot" \
+  softfloat-glibc-oldabi="$glibc_runtime/sysroot-oldabi" | tee build/preflight-matrix.log
 done_part preflight "$(tail -n 1 build/preflight-matrix.log | sed 's/^preflight-matrix: //') (runtime's own loader vs vx40-preflight)"
 
 part exports
