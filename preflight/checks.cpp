@@ -448,7 +448,8 @@ Verdict check(const RootFs& root, const std::string& library,
     std::string loader = row != nullptr ? row->loader : "";
     if (host_path) {
         std::string file = *host_path;
-        if (const auto in = root.find(*host_path); in && !fs::exists(*host_path)) file = *in;
+        // A path the root has is the root's host; otherwise a file of this machine.
+        if (const auto in = root.find(*host_path); in && fs::is_regular_file(*in)) file = *in;
         host = std::make_shared<const ElfFile>(file);
         const auto shown = root.inside(file).value_or(file);
         if (!host->kind().loads_with(lib->kind())) {

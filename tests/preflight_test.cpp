@@ -66,6 +66,9 @@ protected:
     static void SetUpTestSuite()
     {
         whole_ = make_root("whole", "", "");
+        // The root's own host, named by its path in the root.
+        fs::create_directories(whole_ / "bin");
+        fs::copy_file(VX40_UNEXPORTED_HOST, whole_ / "bin/host");
         no_stdcxx_ = make_root("nostdcxx", "libstdc++.so.6", "");
         conf_ = make_root("conf", "", "libstdc++.so.6");
         tar_ = conf_.string() + ".tar";
@@ -108,8 +111,12 @@ TEST_F(Preflight, VerdictsOnRootsAndHosts)
          0,
          {"/opt/lib/libstdc++.so.6", "will load"}},
         {"the same root as a tar", tar_.string() + " " + lib, 0, {"/opt/lib/libstdc++.so.6"}},
-        {"a host inside the root that is not there",
+        {"the root's own host, named by its path in the root",
          whole_.string() + " " + lib + " --host /bin/host",
+         1,
+         {"/bin/host", "exports none of its own symbols"}},
+        {"a host inside the root that is not there",
+         no_stdcxx_.string() + " " + lib + " --host /bin/host",
          2,
          {"/bin/host"}},
         {"no such root",
