@@ -63,6 +63,22 @@ const LoaderRow* row_of(const ElfFile& library)
     return nullptr;
 }
 
+// musl's loader is its C library, and takes these names as itself
+// (libc.so.6, libm.so.6 ...): a library built for glibc names them so.
+bool musl_takes_as_itself(const std::string& needed)
+{
+    static constexpr std::array kReserved{"c.", "pthread.", "rt.", "m.", "dl.", "util.", "xnet."};
+    return needed.rfind("lib", 0) == 0 &&
+           std::any_of(kReserved.begin(), kReserved.end(), [&](const char* r) {
+               return needed.compare(3, std::char_traits<char>::length(r), r) == 0;
+           });
+}
+
+bool is_musl_loader(const std::string& loader)
+{
+    return loader.find("ld-musl-") != std::string::npos;
+}
+
 std::string demangle(const std::string& name)
 {
     int status = 0;
@@ -144,8 +160,10 @@ std::string cxx11_name(const std::string& flavour)
 // them (breadth first), with the checks of what it could not find.
 class LoadSet {
 public:
-    LoadSet(const RootFs& root, std::vector<std::string> dirs, const ElfKind& kind)
-        : root_(root), dirs_(std::move(dirs)), kind_(kind)
+    // MUSL: the loader file when it is musl's, which is also the C library.
+    LoadSet(const RootFs& root, std::vector<std::string> dirs, const ElfKind& kind,
+            std::shared_ptr<const ElfFile> musl)
+        : root_(root), dirs_(std::move(dirs)), kind_(kind), musl_(std::move(musl))
     {
     }
 
@@ -163,6 +181,17 @@ public:
                     if (direct)
                         checks.push_back(
                             {"NEEDED", name, Status::ok, display(by_name_[name]->path()), ""});
+                    continue;
+                }
+                if (musl_ && musl_takes_as_itself(name)) {
+                    if (direct) {
+                        checks.push_back({"NEEDED", name, Status::ok,
+                                          "musl's loader itself (its C library)", ""});
+                    }
+                    by_name_[name] = musl_;
+                    if (std::find(files_.begin(), files_.end(), musl_) == files_.end()) {
+                        files_.push_back(musl_);
+                    }
                     continue;
                 }
                 std::string skipped;
@@ -233,6 +262,7 @@ private:
     const RootFs& root_;
     std::vector<std::string> dirs_;
     ElfKind kind_;
+    std::shared_ptr<const ElfFile> musl_;
     std::vector<std::shared_ptr<const ElfFile>> files_;
     std::map<std::string, std::shared_ptr<const ElfFile>> by_name_;
 };
@@ -249,6 +279,30 @@ std::string list_some(const std::vector<std::string>& names, std::size_t most)
 
 // Versioned imports: each version the library needs of a library is
 // defined by the one the root gives; each symbol at its version.
+// musl's loader binds versioned imports by name alone.
+void check_versions_by_name(const ElfFile& lib, const LoadSet& set, std::vector<Check>& checks)
+{
+    std::vector<std::string> missing;
+    std::size_t count = 0;
+    for (const auto& s : lib.symbols()) {
+        if (s.defined || s.version.empty() || s.weak) continue;
+        ++count;
+        const auto provider = set.by_name(s.file);
+        if (provider && !provider->defines(s.name, "")) missing.push_back(s.name + "@" + s.version);
+    }
+    if (missing.empty()) {
+        checks.push_back({"versions", "", Status::ok,
+                          std::to_string(count) +
+                              " versioned imports defined by name (musl's loader does not check "
+                              "versions)",
+                          ""});
+        return;
+    }
+    checks.push_back({"versioned symbols", "", Status::fail,
+                      "not defined by the library that should give them: " + list_some(missing, 4),
+                      "use vx40-mipsel-softfloat-musl"});
+}
+
 void check_versions(const ElfFile& lib, const LoadSet& set, std::vector<Check>& checks)
 {
     for (const auto& [file, versions] : lib.version_needs()) {
@@ -461,10 +515,19 @@ Verdict check(const RootFs& root, const std::string& library,
                               host->kind().describe() + ", loader " + host->interpreter(), ""});
         }
         if (!host->interpreter().empty() && host->interpreter() != loader) {
-            checks.push_back({"loader", host->interpreter(), Status::fail,
-                              "the host names this loader; the library needs " +
-                                  (loader.empty() ? std::string("another") : loader),
-                              use});
+            // musl's loader takes a library built for glibc (it answers to
+            // glibc's library names and binds by name); glibc's cannot take
+            // one built for musl.
+            const bool musl_takes_it =
+                is_musl_loader(host->interpreter()) && row != nullptr && row->libc == Libc::glibc;
+            checks.push_back(
+                {"loader", host->interpreter(), musl_takes_it ? Status::ok : Status::fail,
+                 musl_takes_it ? "the host's: musl's loader takes this glibc build as its own"
+                               : "the host names this loader; the library needs " +
+                                     (loader.empty() ? std::string("another") : loader),
+                 musl_takes_it ? "glibc's and musl's C libraries differ in more than names: "
+                                 "prefer vx40-mipsel-softfloat-musl"
+                               : use});
             loader = host->interpreter();
         }
     }
@@ -487,10 +550,11 @@ Verdict check(const RootFs& root, const std::string& library,
         return v;
     }
 
+    const bool musl = is_musl_loader(loader);
     LoadSet set(root,
-                root.library_dirs(row != nullptr ? row->libc : Libc::glibc, loader,
+                root.library_dirs(musl ? Libc::musl : Libc::glibc, loader,
                                   row != nullptr ? row->triplet : ""),
-                lib->kind());
+                lib->kind(), musl ? std::make_shared<const ElfFile>(*loader_file) : nullptr);
     std::vector<Check> host_needs;
     if (host)
         set.add(host, host->runpath().empty() ? host->rpath() : host->runpath(), true, host_needs);
@@ -503,7 +567,11 @@ Verdict check(const RootFs& root, const std::string& library,
     // A plug-in without a run path of its own searches the host's run path first.
     set.add(lib, host && lib->runpath().empty() ? host->rpath() : std::vector<std::string>{}, true,
             checks);
-    check_versions(*lib, set, checks);
+    if (musl) {
+        check_versions_by_name(*lib, set, checks);
+    } else {
+        check_versions(*lib, set, checks);
+    }
     check_host_symbols(*lib, v.flavour, set, host, checks);
     return v;
 }
