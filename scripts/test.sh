@@ -2,9 +2,9 @@
 # Builds and runs every test: the native suite; the same suite with
 # AddressSanitizer and UndefinedBehaviorSanitizer, and with ThreadSanitizer;
 # the suite built for 32-bit little-endian MIPS (hard-float, Debian's runtime)
-# under qemu-mipsel; the suite built soft-float against a runtime made from
-# Debian's sources (scripts/softfloat-runtime.sh, cached) under qemu-mipsel on
-# a core without an FPU; each glibc flavour built against bullseye's runtime
+# under qemu-mipsel; the suite built soft-float against runtimes made from
+# Debian's sources (scripts/softfloat-runtime.sh: musl, and bullseye's glibc;
+# cached) under qemu-mipsel on a core without an FPU; each glibc flavour built against bullseye's runtime
 # (both CPUs, both string ABIs) with its suite run on bullseye's own loader,
 # and every flavour loaded on every runtime beside vx40-preflight's verdict;
 # the exported symbols with GCC and clang at three
