@@ -91,6 +91,12 @@ scripts/fpu-count.sh build-softfloat-glibc/vx40.so build-softfloat-glibc/tests/v
 # too; the plug-in's suite runs on that runtime's own loader (the tools need a
 # newer libstdc++ than bullseye's and are not built there).
 flavour_dirs=()
+glibc_flavour() {  # build dir: its vx40.so imports nothing newer than bullseye has
+  local newer
+  newer=$(readelf -V "$1/vx40.so" | grep -oE 'Name: (GLIBC_2\.(3[2-9]|[4-9][0-9])|GLIBCXX_3\.4\.(29|[3-9][0-9]))' || true)
+  [ -z "$newer" ] || { echo "$1/vx40.so imports ${newer//Name: /}, newer than bullseye's"; exit 1; }
+  flavour_dirs+=("$1")
+}
 for flavour in x86_64:cxx11 x86_64:old mipsel:cxx11 mipsel:old; do
   cpu=${flavour%:*} abi=${flavour#*:}
   dir=build-bullseye-$cpu; [ "$abi" = old ] && dir=$dir-oldabi
@@ -98,15 +104,10 @@ for flavour in x86_64:cxx11 x86_64:old mipsel:cxx11 mipsel:old; do
   abi_on=ON; [ "$abi" = old ] && abi_on=OFF
   run_suite "$cpu-$abi" "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/baseline.cmake -DVX40_BASELINE_CPU="$cpu" \
     -DVX40_BASELINE_RUNTIME="$rt" -DVX40_CXX11_ABI=$abi_on -DVX40_BENCH=OFF
-  newer=$(readelf -V "$dir/vx40.so" | grep -oE 'Name: (GLIBC_2\.(3[2-9]|[4-9][0-9])|GLIBCXX_3\.4\.(29|[3-9][0-9]))' || true)
-  [ -z "$newer" ] || { echo "$dir/vx40.so imports ${newer//Name: /}, newer than bullseye's"; exit 1; }
-  flavour_dirs+=("$dir")
+  glibc_flavour "$dir"
 done
-for dir in build-softfloat-glibc build-softfloat-glibc-oldabi; do
-  newer=$(readelf -V "$dir/vx40.so" | grep -oE 'Name: (GLIBC_2\.(3[2-9]|[4-9][0-9])|GLIBCXX_3\.4\.(29|[3-9][0-9]))' || true)
-  [ -z "$newer" ] || { echo "$dir/vx40.so imports ${newer//Name: /}, newer than bullseye's"; exit 1; }
-  flavour_dirs+=("$dir")
-done
+glibc_flavour build-softfloat-glibc
+glibc_flavour build-softfloat-glibc-oldabi
 summary+=("$(printf '%-13s %s' "" "glibc flavours: no import newer than GLIBC_2.31 / GLIBCXX_3.4.28; suites run on bullseye's glibc")")
 
 part preflight
