@@ -476,7 +476,6 @@ LoaderPlan loader_plan(const RootFs& root, const std::string& library)
     plan.library_dirs = root.library_dirs(row->libc, row->loader, row->triplet);
     plan.qemu = row->machine != EM_X86_64;
     plan.soft_float = lib.kind().float_abi == FloatAbi::soft;
-    plan.musl = row->libc == Libc::musl;
     return plan;
 }
 

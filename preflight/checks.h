@@ -47,7 +47,6 @@ struct LoaderPlan {
     std::vector<std::string> library_dirs;  // inside the root
     bool qemu = false;                      // the root's CPU is not this machine's
     bool soft_float = false;
-    bool musl = false;
 };
 LoaderPlan loader_plan(const RootFs& root, const std::string& library);
 

@@ -54,13 +54,13 @@ def soft_float(path):
     return "Soft float" in r.stdout
 
 
-def loader_command(root, cpu, loader, soft_float):
+def loader_command(root, cpu, loader, soft):
     """The root's loader, run on its own libraries."""
     dirs = LIB_DIRS[cpu]
     if cpu == "x86_64":
         return [root_path(root, loader), "--inhibit-cache", "--library-path",
                 ":".join(os.path.join(root, d.lstrip("/")) for d in dirs)]
-    qemu = ["qemu-mipsel", "-L", root] + (["-cpu", "24Kc"] if soft_float else [])
+    qemu = ["qemu-mipsel", "-L", root] + (["-cpu", "24Kc"] if soft else [])
     # qemu reads the program's own path as it is: the loader is named in the root.
     return qemu + [root_path(root, loader), "--library-path", ":".join(dirs)]
 
