@@ -205,11 +205,11 @@ void ReportPage::add(const RoundResult& r)
     for (std::size_t i = 0; i < in.alarms.size(); ++i) {
         PageRound::Alarm& to = in.alarms[i];
         if (alarm_rows_.size() <= i) {
-            to.signal = r.alarms[i].text[0];
-            to.nm = r.alarms[i].text[1];
-            to.text = r.alarms[i].text[2];
+            to.signal = r.alarms[i].signal;
+            to.nm = r.alarms[i].nm;
+            to.text = r.alarms[i].text;
         }
-        to.active = r.alarms[i].flag;
+        to.active = r.alarms[i].active;
     }
     in.log.assign(r.log.begin(), r.log.end());
     in.rejected.assign(r.rejected.begin(), r.rejected.end());

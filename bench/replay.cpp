@@ -1,6 +1,6 @@
 #include "replay.h"
 
-#include "report.h"
+#include "text.h"
 
 namespace bench {
 
@@ -26,20 +26,21 @@ Reply Replay::exchange(const std::string& request_line)
     const std::string at =
         "round " + std::to_string(r.round) + " step " + std::to_string(next_ + 1) + ": ";
     if (next_ >= r.exchanges.size()) {
-        throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
+        throw ReplayDeparted(at + "the plug-in sent " + protocol::printable(request_line) +
                              ", the recording has no more requests in this round");
     }
     const RecordedExchange& e = r.exchanges[next_++];
     if (e.request != request_line) {
-        throw ReplayDeparted(at + "the plug-in sent " + printable(request_line) +
-                             ", the recording has " + printable(e.request));
+        throw ReplayDeparted(at + "the plug-in sent " + protocol::printable(request_line) +
+                             ", the recording has " + protocol::printable(e.request));
     }
     bool answered = false;
     for (const Received& got : e.reply) answered = answered || (!got.frame.empty() && !got.late);
     if (!answered && !e.timed_out) {
         // Neither a reply nor a timeout: the recording lost it; none is made up.
         throw ReplayDeparted(at + "the recording has no reply and no timeout for " +
-                             printable(e.request) + " (line " + std::to_string(e.line) + ")");
+                             protocol::printable(e.request) + " (line " + std::to_string(e.line) +
+                             ")");
     }
     return e.reply;
 }

@@ -12,6 +12,7 @@
 
 #include "json_text.h"
 #include "number.h"
+#include "text.h"
 
 namespace bench {
 
@@ -76,36 +77,6 @@ std::string refusal_code(const std::string& text)
     return g != nullptr && *g->code != '\0' ? g->code : "error";
 }
 
-std::string hex(const std::vector<std::uint8_t>& bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string s;
-    for (auto b : bytes) {
-        s.push_back(kDigits[b >> 4U]);
-        s.push_back(kDigits[b & 0xFU]);
-    }
-    return s;
-}
-
-std::string printable(const std::string& frame)
-{
-    std::string out;
-    for (const char c : frame) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (u < 0x20 || u > 0x7E) {
-            static constexpr char kDigits[] = "0123456789ABCDEF";
-            out += "\\x";
-            out.push_back(kDigits[u >> 4U]);
-            out.push_back(kDigits[u & 0xFU]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 std::string trace_line(const FrameEvent& e)
 {
     char head[64];
@@ -113,7 +84,7 @@ std::string trace_line(const FrameEvent& e)
     std::string line = head;
     if (e.direction == "timeout") return line + "-- no reply (" + e.verdict + ")";
     line += e.direction == "tx" ? "-> " : e.direction == "noise" ? "<- noise " : "<- ";
-    line += printable(e.text);
+    line += protocol::printable(e.text);
     if (!e.verdict.empty()) line += "  " + e.verdict;
     return line;
 }
@@ -130,56 +101,6 @@ std::string shortest(float v)
     std::string text;
     assign_shortest(text, v);
     return text;
-}
-
-Json::Value to_json(const RoundResult& r)
-{
-    Json::Value o(Json::objectValue);
-    o["round"] = static_cast<Json::Int64>(r.round);
-    o["clock"] = r.clock;
-    o["requests"] = Json::Value(Json::arrayValue);
-    for (const auto& q : r.requests) o["requests"].append(q);
-    o["completed"] = r.completed;
-    o["log"] = Json::Value(Json::arrayValue);
-    for (const auto& l : r.log) o["log"].append(l);
-    o["alarms"] = Json::Value(Json::arrayValue);
-    for (const auto& a : r.alarms) {
-        Json::Value j(Json::objectValue);
-        j["seq"] = a.seq;
-        j["signal"] = a.text[0];
-        j["nm"] = a.text[1];
-        j["text"] = a.text[2];
-        j["active"] = a.flag;
-        o["alarms"].append(j);
-    }
-    o["values"] = Json::Value(Json::objectValue);
-    for (const ValueRead& v : r.values) {
-        if (v.ok) {
-            o["values"][v.name] = v.num;
-        } else {
-            o["values"][v.name]["error"] = refusal_code(v.text);
-            o["values"][v.name]["text"] = v.text;
-        }
-    }
-    o["record"] = r.record.empty() ? Json::Value() : Json::Value(hex(r.record));
-    o["rejected"] = Json::Value(Json::arrayValue);
-    for (const auto& j : r.rejected) o["rejected"].append(j);
-    o["missing"] = Json::Value(Json::arrayValue);
-    for (const auto& m : r.missing) o["missing"].append(m);
-    if (!r.line_lost.empty()) o["line_lost"] = r.line_lost;
-    if (!r.frames.empty()) {
-        o["frames"] = Json::Value(Json::arrayValue);
-        for (const auto& e : r.frames) {
-            Json::Value f(Json::objectValue);
-            f["t"] = e.seconds;
-            f["dir"] = e.direction;
-            f["step"] = static_cast<Json::UInt64>(e.step);
-            if (!e.text.empty()) f["text"] = e.text;
-            if (!e.verdict.empty()) f["verdict"] = e.verdict;
-            o["frames"].append(f);
-        }
-    }
-    return o;
 }
 
 namespace {
@@ -212,21 +133,21 @@ void texts(std::string& out, const std::vector<std::string>& list)
 
 void write_json(std::string& out, const RoundResult& r)
 {
-    // The keys in JsonCpp's order (byte order), so the text is the one
-    // Json::writeString gives for to_json(r) with no indentation.
+    // The keys in JsonCpp's order (byte order), as vx40-report and the
+    // page read them back.
     out += "{\"alarms\":[";
     for (std::size_t i = 0; i < r.alarms.size(); ++i) {
         const auto& a = r.alarms[i];
         out += i == 0 ? "{\"active\":" : ",{\"active\":";
-        out += a.flag ? "true" : "false";
+        out += a.active ? "true" : "false";
         out += ",\"nm\":";
-        quoted(out, a.text[1]);
+        quoted(out, a.nm);
         out += ",\"seq\":";
         integer(out, a.seq);
         out += ",\"signal\":";
-        quoted(out, a.text[0]);
+        quoted(out, a.signal);
         out += ",\"text\":";
-        quoted(out, a.text[2]);
+        quoted(out, a.text);
         out += '}';
     }
     out += "],\"clock\":";
@@ -267,7 +188,7 @@ void write_json(std::string& out, const RoundResult& r)
     if (r.record.empty()) {
         out += "null";
     } else {
-        quoted(out, hex(r.record));
+        quoted(out, protocol::hex_of(r.record.data(), r.record.size()));
     }
     out += ",\"rejected\":";
     texts(out, r.rejected);
@@ -331,10 +252,10 @@ void show(std::string& out, const RoundResult& r, bool colour, bool quiet)
     }
     std::size_t active = 0;
     for (const auto& a : r.alarms) {
-        if (a.flag) {
+        if (a.active) {
             ((out += "  ") += red) += "alarm ";
-            ((((out += a.text[0]) += ' ') += a.text[1]) += ' ') += a.text[2];
-            (((out += " (") += gloss(a.text[2])) += ')') += off;
+            ((((out += a.signal) += ' ') += a.nm) += ' ') += a.text;
+            (((out += " (") += gloss(a.text)) += ')') += off;
             out += '\n';
             ++active;
         }

@@ -10,8 +10,6 @@
 
 #include <json/value.h>
 
-#include "host.h"
-
 namespace bench {
 
 // The nine named values, in the plug-in's order.
@@ -29,8 +27,6 @@ struct FrameEvent {
     std::size_t step = 0;  // 1 to 4 within the round
 };
 
-// The frame's characters as text: CR as "\r", anything not printable as \xNN.
-std::string printable(const std::string& frame);
 // One trace line of an event, for a person.
 std::string trace_line(const FrameEvent& e);
 
@@ -42,13 +38,45 @@ struct ValueRead {
     std::string text;  // the shortest text of num, or the refusal
 };
 
+// One alarm report as the host received it (CheckThresholdBool).
+struct AlarmReport {
+    std::string signal;
+    std::string nm;
+    std::string text;
+    bool active = false;
+    unsigned seq = 0;
+};
+
+// A list whose clear() keeps its items for reuse: a list refilled every
+// round allocates nothing once it has grown. add() hands back an item as it
+// was left; the caller sets every field.
+template <typename T>
+class KeptList {
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const T* begin() const { return items_.data(); }
+    const T* end() const { return items_.data() + size_; }
+    const T& operator[](std::size_t i) const { return items_[i]; }
+    T& add()
+    {
+        if (size_ == items_.size()) items_.emplace_back();
+        return items_[size_++];
+    }
+    void clear() { size_ = 0; }
+
+private:
+    std::vector<T> items_;
+    std::size_t size_ = 0;
+};
+
 struct RoundResult {
     long round = 0;
     std::string clock;
     std::vector<std::string> requests;
     bool completed = false;
     std::vector<std::string> log;
-    standin::CallList alarms;       // copies of the host's, kept from round to round
+    KeptList<AlarmReport> alarms;   // as the host received them
     std::vector<ValueRead> values;  // in kValueNames' order
     std::vector<std::uint8_t> record;
     std::vector<std::string> rejected;
@@ -65,16 +93,13 @@ std::string gloss(const std::string& text);
 // "not_ready", "stale" or "unsupported" for the three refusals of a value.
 std::string refusal_code(const std::string& text);
 
-std::string hex(const std::vector<std::uint8_t>& bytes);
 // The shortest text that reads back as exactly `v`, with an exponent only
 // when that is shorter ("230", "230.5", "3.4e+38").
 std::string shortest(float v);
 // The same text, assigned to `text` (its buffer kept).
 void assign_shortest(std::string& text, float v);
-Json::Value to_json(const RoundResult& r);
-// The round's JSON line (without its newline) appended to `out`: the very
-// text Json::writeString gives for to_json(r) with no indentation, made
-// without building the value.
+// The round's JSON line (without its newline) appended to `out`, the keys in
+// byte order as JsonCpp writes them.
 void write_json(std::string& out, const RoundResult& r);
 // The round's lines for a person, appended to `out`.
 void show(std::string& out, const RoundResult& r, bool colour, bool quiet);

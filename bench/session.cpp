@@ -16,6 +16,7 @@
 
 #include "frame.h"
 #include "host.h"
+#include "text.h"
 
 namespace bench {
 
@@ -125,7 +126,12 @@ void collect(standin::Host& host, RoundResult& r)
         if (c.service == Service::SendSP) {
             sent = &c;
         } else if (c.service == Service::CheckThresholdBool) {
-            r.alarms.add(c);
+            AlarmReport& a = r.alarms.add();
+            a.signal = c.text[0];
+            a.nm = c.text[1];
+            a.text = c.text[2];
+            a.active = c.flag;
+            a.seq = c.seq;
         }
     }
     if (sent != nullptr) r.record.swap(sent->bytes);
@@ -246,12 +252,12 @@ bool Session::deliver(RoundResult& r, Reply& reply, const char* request)
             continue;
         }
         if (!got.noise.empty()) line_event(r, "noise", got.noise, "skipped");
-        standin::Decoded& decoded = decoded_;
-        const auto refusal = standin::decode_frame(
+        protocol::Decoded& decoded = decoded_;
+        const auto refusal = protocol::decode_frame(
             got.frame.data(), got.frame.size(), dev_->protocol_version_, dev_->address_, decoded);
         std::string verdict =
-            refusal == standin::Refusal::None ? "accepted" : standin::refusal_text(refusal);
-        if (refusal == standin::Refusal::None && decoded.bytes[3] != 0) {
+            refusal == protocol::Refusal::None ? "accepted" : protocol::refusal_text(refusal);
+        if (refusal == protocol::Refusal::None && decoded.bytes[3] != 0) {
             char rtn[40];
             std::snprintf(rtn, sizeof rtn, "RTN %02X (error return)", decoded.bytes[3]);
             verdict = rtn;
@@ -290,12 +296,12 @@ void Session::run_round(Transport& line, RoundResult& r)
             const auto cid1 = static_cast<std::uint8_t>(last->number);
             const auto cid2 = static_cast<std::uint8_t>(last->number2);
             answered = requests;
-            static constexpr char kDigits[] = "0123456789ABCDEF";
+            constexpr const char* kDigits = protocol::kHexUpper;
             const char name[5] = {kDigits[cid1 >> 4U], kDigits[cid1 & 0xFU], kDigits[cid2 >> 4U],
                                   kDigits[cid2 & 0xFU], '\0'};
             r.requests.emplace_back(name);
-            standin::encode_frame_cut(request_, dev_->protocol_version_, dev_->address_, cid1, cid2,
-                                      nullptr, 0, 0);
+            protocol::encode_frame_cut(request_, dev_->protocol_version_, dev_->address_, cid1,
+                                       cid2, nullptr, 0, 0);
             line_event(r, "tx", request_, "");
             Reply reply = line.exchange(request_);
             if (!deliver(r, reply, name)) break;

@@ -13,6 +13,7 @@
 #include <json/value.h>
 
 #include "frame.h"
+#include "host.h"
 #include "options.h"
 #include "outputs.h"
 #include "plugin.h"
@@ -75,11 +76,11 @@ private:
     Outputs& outputs_;
     standin::Host host_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture_;  // the plug-in's output, per round
-    std::string json_text_;     // the round's JSON line, its buffer kept
-    std::string shown_;         // the round's lines for a person, its buffer kept
-    RoundResult round_;         // the round in progress, its buffers kept
-    std::string request_;       // the request frame on the line, its buffer kept
-    standin::Decoded decoded_;  // the reply decoded, its buffer kept
+    std::string json_text_;      // the round's JSON line, its buffer kept
+    std::string shown_;          // the round's lines for a person, its buffer kept
+    RoundResult round_;          // the round in progress, its buffers kept
+    std::string request_;        // the request frame on the line, its buffer kept
+    protocol::Decoded decoded_;  // the reply decoded, its buffer kept
     std::unique_ptr<PMBusProtocol> dev_;
     bool colour_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

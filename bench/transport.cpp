@@ -28,7 +28,7 @@ using io::write_all;
 namespace {
 
 // The frames in `bytes`, as a port layer would find them, added to `frames`.
-void frames_in(standin::FrameFinder& finder, const std::string& bytes, bool late, Reply& frames)
+void frames_in(protocol::FrameFinder& finder, const std::string& bytes, bool late, Reply& frames)
 {
     for (std::size_t at = 0; at < bytes.size();) {
         at += finder.put(bytes.data() + at, bytes.size() - at);
@@ -67,7 +67,7 @@ public:
 private:
     LineUps& ups_;
     std::string owed_;
-    standin::FrameFinder finder_;
+    protocol::FrameFinder finder_;
 };
 
 // The host's side of a serial line, as the host's port layer drives it.

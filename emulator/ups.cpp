@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "frame.h"
+#include "text.h"
 
 namespace emulator {
 
@@ -53,13 +54,13 @@ bool Emulator::reply_info(std::uint8_t cid2, std::vector<std::uint8_t>& info) co
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr const char* kHexDigits = protocol::kHexUpper;
 
 // Writes the CHKSUM that matches the frame's characters as they now stand.
 void reseal(std::string& frame)
 {
     const std::size_t at = frame.size() - 5;  // four CHKSUM digits, then CR
-    const unsigned sum = standin::frame_checksum(frame.substr(1, at - 1));
+    const unsigned sum = protocol::frame_checksum(frame.substr(1, at - 1));
     for (std::size_t i = 0; i < 4; ++i) frame[at + i] = kHexDigits[(sum >> (12 - 4 * i)) & 0xFU];
 }
 
@@ -76,13 +77,13 @@ constexpr std::uint8_t kCid1 = 0x2A;
 // A damaged request addressed to this UPS is answered with the family's
 // return code for the damage, and no INFO.
 constexpr struct {
-    standin::Refusal damage;
+    protocol::Refusal damage;
     std::uint8_t rtn;
     const char* note;
 } kDamageReplies[] = {
-    {standin::Refusal::WrongVersion, 0x01, "RTN 01 (VER)"},
-    {standin::Refusal::Checksum, 0x02, "RTN 02 (CHKSUM)"},
-    {standin::Refusal::LengthChecksum, 0x03, "RTN 03 (LENGTH checksum)"},
+    {protocol::Refusal::WrongVersion, 0x01, "RTN 01 (VER)"},
+    {protocol::Refusal::Checksum, 0x02, "RTN 02 (CHKSUM)"},
+    {protocol::Refusal::LengthChecksum, 0x03, "RTN 03 (LENGTH checksum)"},
 };
 
 // The ADR a frame's characters name (SOI, VER, ADR), or -1 when they name none.
@@ -144,7 +145,7 @@ Answer LineUps::answer(const std::string& request_line)
     };
     const auto reply = [&](std::uint8_t rtn, const std::string& why) {
         Answer a;
-        a.now = standin::encode_frame(ver_, adr_, kCid1, rtn, {});
+        a.now = protocol::encode_frame(ver_, adr_, kCid1, rtn, {});
         a.note = why;
         return a;
     };
@@ -156,13 +157,13 @@ Answer LineUps::answer(const std::string& request_line)
     const int to = addressed_to(request_line);
     if (to < 0) return not_for_it("not a frame");
     if (to != adr_) return not_for_it("another address");
-    standin::Decoded& request = request_;
+    protocol::Decoded& request = request_;
     const auto refusal =
-        standin::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request);
+        protocol::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request);
     for (const auto& [why, rtn, text] : kDamageReplies) {
         if (refusal == why) return reply(rtn, text);
     }
-    if (refusal != standin::Refusal::None) return nothing(standin::refusal_text(refusal));
+    if (refusal != protocol::Refusal::None) return nothing(protocol::refusal_text(refusal));
     const std::uint8_t cid1 = request.bytes[2];
     const std::uint8_t cid2 = request.bytes[3];
     if (cid1 != kCid1) return not_for_it("another device type");
@@ -194,13 +195,13 @@ Answer LineUps::answer(const std::string& request_line)
     std::string frame;
     if (f->rtn != 0) {
         const std::size_t hex = f->rtn_info ? 2 * info.size() : 0;
-        standin::encode_frame_cut(frame, ver_, adr, cid1, f->rtn, info.data(), info.size(), hex);
+        protocol::encode_frame_cut(frame, ver_, adr, cid1, f->rtn, info.data(), info.size(), hex);
     } else {
         const auto cut = script_.short_reply.find(cid2);
         const std::size_t hex = cut != script_.short_reply.end()
                                     ? std::min(cut->second, 2 * info.size())
                                     : 2 * info.size();
-        standin::encode_frame_cut(frame, ver_, adr, cid1, 0x00, info.data(), info.size(), hex);
+        protocol::encode_frame_cut(frame, ver_, adr, cid1, 0x00, info.data(), info.size(), hex);
     }
     if (f->bad_lchksum) {
         frame[9] = other_digit(frame[9]);  // LCHKSUM is LENGTH's first digit

@@ -112,7 +112,7 @@ private:
     std::size_t next_round_ = 0;
     std::atomic<unsigned long> served_{0};
     // Buffers of answer(), kept from one request to the next.
-    standin::Decoded request_;
+    protocol::Decoded request_;
     std::vector<std::uint8_t> info_;
 };
 

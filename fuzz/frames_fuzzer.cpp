@@ -14,12 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::unique_ptr<char[]> buf(new char[size]);
     if (size > 0) std::memcpy(buf.get(), data, size);
     const std::uint8_t ver = size > 1 ? data[0] : 0x21;
-    standin::Decoded out;
-    if (standin::decode_frame(buf.get(), size, ver, 0x01, out) != standin::Refusal::None) return 0;
+    protocol::Decoded out;
+    if (protocol::decode_frame(buf.get(), size, ver, 0x01, out) != protocol::Refusal::None) return 0;
     if (out.bytes.size() < 6) std::abort();
     const std::vector<std::uint8_t> info(out.bytes.begin() + 6, out.bytes.end());
     const std::string again =
-        standin::encode_frame(out.bytes[0], out.bytes[1], out.bytes[2], out.bytes[3], info);
+        protocol::encode_frame(out.bytes[0], out.bytes[1], out.bytes[2], out.bytes[3], info);
     if (again.size() != size || std::memcmp(again.data(), data, size) != 0) {
         std::fprintf(stderr, "accepted frame does not encode back to itself\n");
         std::abort();

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     static const emulator::UpsState state{};
     emulator::LineUps ups(state, 0x21, 0x01);
-    standin::FrameFinder finder;
+    protocol::FrameFinder finder;
     std::vector<std::string> frames;
     for (std::size_t i = 0; i < size; ++i) {
         if (finder.noise_full()) finder.take_noise();
@@ -24,16 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const emulator::Answer a = ups.answer(finder.frame());
         if (!a.late.empty()) std::abort();
         if (a.now.empty()) continue;
-        standin::Decoded reply;
-        if (standin::decode_frame(a.now.data(), a.now.size(), 0x21, 0x01, reply) !=
-                standin::Refusal::None ||
+        protocol::Decoded reply;
+        if (protocol::decode_frame(a.now.data(), a.now.size(), 0x21, 0x01, reply) !=
+                protocol::Refusal::None ||
             reply.bytes[2] != 0x2A || reply.bytes[3] > 0x04) {
             std::fprintf(stderr, "not a well-formed reply: %s\n", a.now.c_str());
             std::abort();
         }
     }
     // Taken in runs, the same characters give the same frames.
-    standin::FrameFinder runs;
+    protocol::FrameFinder runs;
     std::size_t found = 0;
     const auto* chars = reinterpret_cast<const char*>(data);
     for (std::size_t at = 0; at < size;) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "json_text.h"
+#include "text.h"
 
 namespace io {
 
@@ -34,18 +35,6 @@ std::string unhex(const std::string& text, std::size_t line)
     return bytes;
 }
 
-std::string hex_of(const std::string& bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (const char b : bytes) {
-        const auto v = static_cast<unsigned char>(b);
-        text += kDigits[v >> 4U];
-        text += kDigits[v & 0xFU];
-    }
-    return text;
-}
-
 template <typename Members>
 const Json::Value& need(const Members& v, const char* key, bool (Json::Value::*is)() const,
                         std::size_t line)
@@ -66,7 +55,7 @@ Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
     e["format"] = 2;
     e["device_id"] = device_id;
     e["settings"] = settings;
-    if (!cache.empty()) e["cache"] = hex_of(cache);
+    if (!cache.empty()) e["cache"] = protocol::hex_of(cache);
     e["clock"] = static_cast<Json::Int64>(clock);
     e["line"] = line;
     e["baud"] = baud;
@@ -93,7 +82,7 @@ Json::Value frame_event(const char* event, double t, long round, std::size_t ste
     e["step"] = static_cast<Json::UInt64>(step);
     if (!text.empty()) e["text"] = text;
     if (got != nullptr) {
-        if (!got->noise.empty()) e["noise"] = hex_of(got->noise);
+        if (!got->noise.empty()) e["noise"] = protocol::hex_of(got->noise);
         e["clock"] = static_cast<Json::Int64>(got->clock);
         if (got->late) e["late"] = true;
     }

@@ -79,7 +79,7 @@ private:
 
     int fd_;
     std::string device_;
-    standin::FrameFinder finder_;
+    protocol::FrameFinder finder_;
     std::string pending_;
     std::size_t at_ = 0;
     Clock::time_point read_at_;

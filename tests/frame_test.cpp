@@ -11,10 +11,10 @@
 
 namespace {
 
-using standin::decode_frame;
-using standin::Decoded;
-using standin::encode_frame;
-using standin::Refusal;
+using protocol::decode_frame;
+using protocol::Decoded;
+using protocol::encode_frame;
+using protocol::Refusal;
 
 Refusal decode(const std::string& s, Decoded& out, std::uint8_t ver = 0x20, std::uint8_t adr = 1)
 {
@@ -62,7 +62,7 @@ TEST(Frame, EachFaultIsRefusedWithItsReason)
     EXPECT_EQ(decode(with(17, '0'), d), Refusal::Checksum);
     EXPECT_EQ(decode(with(9, 'F'), d), Refusal::LengthChecksum);
     // LENID 1 with a matching LCHKSUM: odd.
-    EXPECT_EQ(decode(standin::encode_frame_cut(0x20, 1, 0x40, 0x43, {0xAB}, 1), d),
+    EXPECT_EQ(decode(protocol::encode_frame_cut(0x20, 1, 0x40, 0x43, {0xAB}, 1), d),
               Refusal::OddLength);
     // LENID 2, then 4 INFO characters, or none.
     EXPECT_EQ(decode("~20014043E0020000FD3B\r", d), Refusal::InfoLong);
@@ -70,7 +70,7 @@ TEST(Frame, EachFaultIsRefusedWithItsReason)
     EXPECT_EQ(decode("~\r", d), Refusal::InfoShort);
     EXPECT_EQ(decode(good, d, 0x21), Refusal::WrongVersion);
     EXPECT_EQ(decode(good, d, 0x20, 2), Refusal::WrongAddress);
-    EXPECT_EQ(decode(std::string(standin::kMaxFrameChars + 1, '0'), d), Refusal::TooLong);
+    EXPECT_EQ(decode(std::string(protocol::kMaxFrameChars + 1, '0'), d), Refusal::TooLong);
     EXPECT_EQ(decode("", d), Refusal::NoSoi);
     EXPECT_TRUE(d.bytes.empty());
 }
@@ -79,10 +79,10 @@ TEST(Frame, EachFaultIsRefusedWithItsReason)
 // character: long noise, an unfinished frame cut by a new SOI, then a frame.
 TEST(Frame, FinderHandsOnEveryCharacter)
 {
-    const std::string good = standin::encode_frame(0x20, 1, 0x40, 0x43, {0xAB, 0xCD});
+    const std::string good = protocol::encode_frame(0x20, 1, 0x40, 0x43, {0xAB, 0xCD});
     const std::string unfinished = good.substr(0, 9);
-    const std::string line = std::string(3 * standin::kMaxFrameChars + 7, 'x') + unfinished + good;
-    standin::FrameFinder finder;
+    const std::string line = std::string(3 * protocol::kMaxFrameChars + 7, 'x') + unfinished + good;
+    protocol::FrameFinder finder;
     std::string noise;
     std::string frames;
     for (const char c : line) {
@@ -104,20 +104,20 @@ TEST(Frame, FinderHandsOnEveryCharacter)
 // inside frames, an over-long frame and a frame split across runs.
 TEST(Frame, FinderTakesRunsAsSingleCharacters)
 {
-    const std::string good = standin::encode_frame(0x20, 1, 0x40, 0x43, {0xAB, 0xCD});
+    const std::string good = protocol::encode_frame(0x20, 1, 0x40, 0x43, {0xAB, 0xCD});
     const std::string lines[] = {
         good + good,
         "\r\rnoise\r" + good + "tail",
-        std::string(2 * standin::kMaxFrameChars + 5, 'n') + good,
+        std::string(2 * protocol::kMaxFrameChars + 5, 'n') + good,
         "~~~" + good.substr(0, 5) + good,
-        "~" + std::string(standin::kMaxFrameChars + 3, '0') + "\r" + good,
+        "~" + std::string(protocol::kMaxFrameChars + 3, '0') + "\r" + good,
         good.substr(0, 7),
         "",
     };
     // (frame or "", noise) for each event, and what is left unfinished.
     using Events = std::vector<std::pair<std::string, std::string>>;
     const auto single = [](const std::string& line, bool take_noise) {
-        standin::FrameFinder finder;
+        protocol::FrameFinder finder;
         Events got;
         for (const char c : line) {
             if (finder.put(c)) got.emplace_back(finder.frame(), finder.noise());
@@ -127,7 +127,7 @@ TEST(Frame, FinderTakesRunsAsSingleCharacters)
         return got;
     };
     const auto runs = [](const std::string& line, std::size_t run, bool take_noise) {
-        standin::FrameFinder finder;
+        protocol::FrameFinder finder;
         Events got;
         for (std::size_t at = 0; at < line.size();) {
             at += finder.put(line.data() + at, std::min(run, line.size() - at));

@@ -263,7 +263,7 @@ std::string with(std::string frame, std::size_t at, char c, bool reseal)
     if (reseal) {
         char sum[8];
         std::snprintf(sum, sizeof sum, "%04X",
-                      standin::frame_checksum(frame.substr(1, frame.size() - 6)));
+                      protocol::frame_checksum(frame.substr(1, frame.size() - 6)));
         frame.replace(frame.size() - 5, 4, sum);
     }
     return frame;
@@ -278,10 +278,10 @@ TEST(Ups, EachRequestGetsTheFamilysAnswer)
     const int fd = open_line(ups.link);
     ASSERT_GE(fd, 0);
     const auto frame = [](std::uint8_t ver, std::uint8_t adr, std::uint8_t cid2) {
-        return standin::encode_frame(ver, adr, 0x2A, cid2, {});
+        return protocol::encode_frame(ver, adr, 0x2A, cid2, {});
     };
     const auto rtn = [](std::uint8_t code) {
-        return standin::encode_frame(0x21, 1, 0x2A, code, {});
+        return protocol::encode_frame(0x21, 1, 0x2A, code, {});
     };
     const std::string good = frame(0x21, 1, 0x41);
     const struct {
@@ -355,7 +355,7 @@ TEST(Ups, PortThatGoesAwayEndsTheRun)
     for (int i = 0; i < 400 && tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) != 0; ++i) {
         usleep(25000);
     }
-    const std::string request = standin::encode_frame(0x21, 1, 0x2A, 0x43, {});
+    const std::string request = protocol::encode_frame(0x21, 1, 0x2A, 0x43, {});
     EXPECT_EQ(ask(master, request, 5000).substr(0, 9), "~21012A00");
     close(master);
     int rc = 0;

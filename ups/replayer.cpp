@@ -44,7 +44,7 @@ emulator::Answer Replayer::answer(const std::string& request)
     } else {
         const std::uint8_t ver = header_byte(request, 1);
         const std::uint8_t adr = header_byte(request, 3);
-        a.now = standin::encode_frame(ver, adr, 0x2A, 0x04, {});
+        a.now = protocol::encode_frame(ver, adr, 0x2A, 0x04, {});
         a.note = "departure (" + expected + "): answered as unknown";
     }
     return a;

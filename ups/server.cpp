@@ -11,28 +11,11 @@
 
 #include "frame.h"
 #include "number.h"
+#include "text.h"
 
 namespace ups {
 
 namespace {
-
-// The frame's characters for a person: CR as "\r", others not printable as \xNN.
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c > 0x7E) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 constexpr const char* kHelp =
     "commands:\n"
@@ -158,9 +141,11 @@ emulator::Answer Server::answer(const io::Received& request)
     char head[48];
     std::snprintf(head, sizeof head, "%10.6f round %zu ", t, round_);
     if (outputs_.tracing()) {
-        if (!request.noise.empty()) outputs_.trace(head + ("<- noise " + printable(request.noise)));
-        outputs_.trace(head + ("<- " + printable(request.frame)));
-        outputs_.trace(head + (reply.empty() ? "-- no answer" : "-> " + printable(reply)) +
+        if (!request.noise.empty())
+            outputs_.trace(head + ("<- noise " + protocol::printable(request.noise)));
+        outputs_.trace(head + ("<- " + protocol::printable(request.frame)));
+        outputs_.trace(head +
+                       (reply.empty() ? "-- no answer" : "-> " + protocol::printable(reply)) +
                        (a.late.empty() ? "" : " (late)") + (a.note.empty() ? "" : "  " + a.note));
     }
     if (outputs_.has_json()) {
@@ -177,7 +162,7 @@ emulator::Answer Server::answer(const io::Received& request)
         outputs_.json(Json::writeString(writer, j));
     }
     const std::string request_name =
-        request.frame.size() > 9 ? request.frame.substr(5, 4) : printable(request.frame);
+        request.frame.size() > 9 ? request.frame.substr(5, 4) : protocol::printable(request.frame);
     show("round " + std::to_string(round_) + "  " + request_name + "  " +
          (reply.empty() ? "no answer" : "answered") + (a.late.empty() ? "" : " late") +
          (a.note.empty() ? "" : " (" + a.note + ")"));

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace standin {
+namespace protocol {
 
 inline constexpr std::size_t kMaxInfoHex = 0xFFF;
 inline constexpr std::size_t kMaxFrameChars = 1 + 8 + 4 + kMaxInfoHex + 4 + 1;
@@ -93,4 +93,4 @@ private:
     bool done_ = false;
 };
 
-}  // namespace standin
+}  // namespace protocol

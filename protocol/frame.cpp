@@ -1,15 +1,17 @@
 #include "frame.h"
 
+#include "text.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
 
-namespace standin {
+namespace protocol {
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
+constexpr const char* kHex = kHexUpper;
 
 // Each character's hex value, or -1: one load per character.
 constexpr std::array<std::int8_t, 256> kHexValue = [] {
@@ -250,4 +252,4 @@ std::size_t FrameFinder::put(const char* data, std::size_t n)
     return i;
 }
 
-}  // namespace standin
+}  // namespace protocol
