@@ -470,7 +470,7 @@ void ReportPage::write(std::ostream& out, const std::string& source) const
     d["t0"] = static_cast<Json::Int64>(t0_);
     d["t_end"] = static_cast<Json::Int64>(columns_.empty() ? 1 : columns_.back().t_end + 1);
     d["groups"] = Json::Value(Json::arrayValue);
-    for (const char* g : {"Input voltage (V)", "Output voltage (V)", "Output current (A)"}) {
+    for (const char* g : vocabulary::kValueGroups) {
         d["groups"].append(g);
     }
     d["names"] = Json::Value(Json::arrayValue);

@@ -16,67 +16,6 @@
 
 namespace bench {
 
-const char* const kValueNames[9] = {
-    "ACInputLineOrPhaseAB_A",  "ACInputLineOrPhaseBC_B",  "ACInputLineOrPhaseCA_C",
-    "ACOutputLineOrPhaseAB_A", "ACOutputLineOrPhaseBC_B", "ACOutputLineOrPhaseCA_C",
-    "ACOutputCurrentA",        "ACOutputCurrentB",        "ACOutputCurrentC"};
-
-namespace {
-
-// The plug-in's texts as it gives them, each with its English gloss (and, for
-// a refusal, the code the JSON carries beside it).
-struct Gloss {
-    const char* text;
-    const char* english;
-    const char* code;
-};
-constexpr Gloss kGlosses[] = {
-    {"数据未就绪", "data not ready", "not_ready"},
-    {"数据已超时", "data timed out", "stale"},
-    {"不支持变量", "variable not supported", "unsupported"},
-    {"逆变器不同步告警", "inverter not synchronised alarm", ""},
-    {"市电电压低于下限（掉电）", "mains voltage below lower limit (power failure)", ""},
-    {"市电电压高于上限", "mains voltage above upper limit", ""},
-    {"市电电压超限", "mains voltage out of limits", ""},
-    {"整流器故障告警", "rectifier fault alarm", ""},
-    {"逆变器故障告警", "inverter fault alarm", ""},
-    {"旁路电压过低", "bypass voltage too low", ""},
-    {"旁路电压过高", "bypass voltage too high", ""},
-    {"即将停机告警", "imminent shutdown alarm", ""},
-    {"蓄电池总电压高于上限（电压过高 ）",
-     "battery total voltage above upper limit (voltage too high)", ""},
-    {"蓄电池总电压故障", "battery total voltage fault", ""},
-    {"蓄电池总电压预告警", "battery total voltage pre-alarm", ""},
-    {"充电器故障告警", "charger fault alarm", ""},
-    {"零线/火线接反", "neutral and live wires reversed", ""},
-    {"输出短路", "output short circuit", ""},
-    {"输出过载", "output overload", ""},
-    {"散热器温度过高", "heat-sink temperature too high", ""},
-    {"市电频率超限", "mains frequency out of limits", ""},
-};
-
-const Gloss* find_gloss(const std::string& text)
-{
-    for (const Gloss& g : kGlosses) {
-        if (text == g.text) return &g;
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-std::string gloss(const std::string& text)
-{
-    const Gloss* g = find_gloss(text);
-    return g != nullptr ? g->english : "";
-}
-
-std::string refusal_code(const std::string& text)
-{
-    const Gloss* g = find_gloss(text);
-    return g != nullptr && *g->code != '\0' ? g->code : "error";
-}
-
 std::string trace_line(const FrameEvent& e)
 {
     char head[64];

@@ -10,10 +10,15 @@
 
 #include <json/value.h>
 
+#include "vocabulary.h"
+
 namespace bench {
 
-// The nine named values, in the plug-in's order.
-extern const char* const kValueNames[9];
+// The nine named values in the plug-in's order, and the English gloss and
+// refusal code of the plug-in's texts.
+using vocabulary::gloss;
+using vocabulary::kValueNames;
+using vocabulary::refusal_code;
 
 // One frame on the line, or the timeout of a request: seconds since the
 // session began (monotonic), "tx" or "rx" (or "timeout"), the frame's text,
@@ -87,11 +92,6 @@ struct RoundResult {
     // Empty again for round n, every buffer kept for the next round's use.
     void reset(long n);
 };
-
-// English gloss of a text the plug-in gives (an alarm or a refusal), or "".
-std::string gloss(const std::string& text);
-// "not_ready", "stale" or "unsupported" for the three refusals of a value.
-std::string refusal_code(const std::string& text);
 
 // The shortest text that reads back as exactly `v`, with an exponent only
 // when that is shorter ("230", "230.5", "3.4e+38").

@@ -2,6 +2,8 @@
 
 #include "json_text.h"
 #include "number.h"
+#include "vocabulary.h"
+#include "wire_fault.h"
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -33,44 +35,17 @@ namespace {
 
 std::uint8_t command(const std::string& name, const std::string& where)
 {
-    if (name == "41") return 0x41;
-    if (name == "43") return 0x43;
-    if (name == "44") return 0x44;
-    if (name == "46") return 0x46;
-    fault(where + ": unknown command \"" + name + "\" (41, 43, 44 or 46)");
+    const vocabulary::Request* r = vocabulary::find_request(name);
+    if (r == nullptr) {
+        fault(where + ": unknown command \"" + name + "\" (" + vocabulary::request_names() + ")");
+    }
+    return r->cid2;
 }
 
-// Names a scenario may use instead of indices. The analog values in the
-// order the UPS sends them; the status bytes after the DATAFLAG byte of
-// 2A/44, each with the values that its alarms test ("normal" is 0 for all).
-constexpr const char* kAnalogNames[9] = {"input_v_ab",  "input_v_bc",  "input_v_ca",
-                                         "output_v_ab", "output_v_bc", "output_v_ca",
-                                         "output_a_a",  "output_a_b",  "output_a_c"};
-struct StatusName {
-    const char* name;
-    std::size_t index;
-    std::vector<std::pair<const char*, std::uint8_t>> values;
-};
-const std::vector<StatusName>& status_names()
-{
-    static const std::vector<StatusName> names = {
-        {"inverter_sync", 0, {{"not_synchronised", 0x03}}},
-        {"mains_voltage", 1, {{"low", 0x01}, {"high", 0x02}, {"out_of_limits", 0xE0}}},
-        {"rectifier", 2, {{"fault", 0xF0}}},
-        {"inverter", 3, {{"fault", 0xF0}}},
-        {"bypass_voltage", 4, {{"low", 0x01}, {"high", 0x02}}},
-        {"battery_voltage",
-         5,
-         {{"shutdown", 0x01}, {"high", 0x03}, {"fault", 0xF0}, {"pre_alarm", 0xE0}}},
-        {"charger", 8, {{"fault", 0xF0}}},
-        {"wiring", 9, {{"reversed", 0xF0}}},
-        {"output_short", 10, {{"short_circuit", 0xF0}}},
-        {"output_load", 11, {{"overload", 0xF0}}},
-        {"heatsink", 12, {{"over_temperature", 0xF0}}},
-        {"mains_frequency", 13, {{"out_of_limits", 0xE0}}},
-    };
-    return names;
-}
+using vocabulary::kAnalogNames;
+using vocabulary::State;
+using vocabulary::status_bytes;
+using vocabulary::StatusByte;
 
 std::size_t index_in(const std::string& key, std::size_t limit, const std::string& where);
 
@@ -115,14 +90,13 @@ std::uint8_t byte(const Json::Value& v, const std::string& where)
 std::pair<std::size_t, std::uint8_t> status_entry(const std::string& key, const Json::Value& v,
                                                   const std::string& where)
 {
-    for (const StatusName& n : status_names()) {
-        if (key != n.name) continue;
-        if (!v.isString()) return {n.index, byte(v, where)};
+    if (const StatusByte* n = vocabulary::find_status(key)) {
+        if (!v.isString()) return {n->index, byte(v, where)};
         std::string known = "normal";
-        if (v.asString() == "normal") return {n.index, 0};
-        for (const auto& [word, value] : n.values) {
-            if (v.asString() == word) return {n.index, value};
-            known += std::string(", ") + word;
+        if (v.asString() == "normal") return {n->index, 0};
+        for (const State& s : n->states) {
+            if (v.asString() == s.name) return {n->index, s.value};
+            known += std::string(", ") + s.name;
         }
         fault(where + ": \"" + v.asString() + "\" is not a state of " + key + " (" + known + ")");
     }
@@ -140,42 +114,6 @@ void check_keys(const Json::Value& obj, const std::set<std::string>& allowed,
     for (const auto& k : obj.getMemberNames()) {
         if (allowed.count(k) == 0) fault(where + ": unknown key \"" + k + "\"");
     }
-}
-
-bool flag(const Json::Value& v, const std::string& where)
-{
-    if (!v.isBool()) fault(where + ": true or false");
-    return v.asBool();
-}
-
-WireFault wire_fault(const Json::Value& v, const std::string& where)
-{
-    check_keys(v, {"chksum", "lchksum", "rtn", "rtn_info", "late", "noise", "chunk", "adr"}, where);
-    WireFault f;
-    if (v.isMember("chksum")) f.bad_chksum = flag(v["chksum"], where + ".chksum");
-    if (v.isMember("lchksum")) f.bad_lchksum = flag(v["lchksum"], where + ".lchksum");
-    if (v.isMember("rtn")) {
-        f.rtn = byte(v["rtn"], where + ".rtn");
-        if (f.rtn == 0) fault(where + ".rtn: an error return is 1..255");
-    }
-    if (v.isMember("rtn_info")) f.rtn_info = flag(v["rtn_info"], where + ".rtn_info");
-    if (v.isMember("late")) f.late = flag(v["late"], where + ".late");
-    if (v.isMember("noise")) {
-        const Json::Value& n = v["noise"];
-        if (!n.isString() || n.asString().empty() || n.asString().size() > 4095) {
-            fault(where + ".noise: a text of 1..4095 characters");
-        }
-        f.noise = n.asString();
-    }
-    if (v.isMember("chunk")) {
-        const Json::Value& c = v["chunk"];
-        if (!c.isIntegral() || c.asInt64() < 1 || c.asInt64() > 4095) {
-            fault(where + ".chunk: characters per write 1..4095");
-        }
-        f.chunk = c.asUInt();
-    }
-    if (v.isMember("adr")) f.adr = byte(v["adr"], where + ".adr");
-    return f;
 }
 
 }  // namespace
@@ -244,9 +182,10 @@ Scenario parse_scenario(const std::string& text)
         }
         if (e.isMember("wire")) {
             const Json::Value& w = e["wire"];
-            check_keys(w, {"41", "43", "44", "46"}, where + ".wire");
+            if (!w.isObject()) fault(where + ".wire: not an object");
             for (const auto& k : w.getMemberNames()) {
-                rs.wire[command(k, where + ".wire")] = wire_fault(w[k], where + ".wire." + k);
+                const std::uint8_t cid2 = command(k, where + ".wire");
+                rs.wire[cid2] = parse_wire_fault(w[k], where + ".wire." + k);
             }
         }
         if (e.isMember("advance")) {
@@ -264,9 +203,7 @@ Scenario parse_scenario(const std::string& text)
 RoundScript named_change(const std::string& name, const std::string& value)
 {
     RoundScript change;
-    const bool is_status = std::any_of(status_names().begin(), status_names().end(),
-                                       [&](const StatusName& n) { return name == n.name; });
-    if (is_status) {
+    if (vocabulary::find_status(name) != nullptr) {
         // A state by its word, or a byte.
         Json::Value v(value);
         if (!value.empty() && std::isdigit(static_cast<unsigned char>(value[0])) != 0) {
@@ -300,12 +237,12 @@ std::string describe(const UpsState& state)
         text += std::string(i == 0 ? "" : " ") + kAnalogNames[i] + "=" + value;
     }
     std::string alarms;
-    for (const StatusName& n : status_names()) {
+    for (const StatusByte& n : status_bytes()) {
         const std::uint8_t b = state.status.at(n.index);
         if (b == 0) continue;
         std::string word = std::to_string(b);
-        for (const auto& [w, v] : n.values) {
-            if (v == b) word = w;
+        for (const State& st : n.states) {
+            if (st.value == b) word = st.name;
         }
         alarms += std::string(alarms.empty() ? "" : " ") + n.name + "=" + word;
     }
@@ -316,9 +253,9 @@ std::string known_names()
 {
     std::string text;
     for (const char* a : kAnalogNames) text += std::string(text.empty() ? "" : ", ") + a;
-    for (const StatusName& n : status_names()) {
+    for (const StatusByte& n : status_bytes()) {
         text += std::string(", ") + n.name + " (normal";
-        for (const auto& [w, v] : n.values) text += std::string("|") + w;
+        for (const State& st : n.states) text += std::string("|") + st.name;
         text += ")";
     }
     return text;

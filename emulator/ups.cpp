@@ -1,5 +1,6 @@
 #include "ups.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -23,9 +24,11 @@ std::optional<std::vector<std::uint8_t>> Emulator::reply_info(std::uint8_t cid2)
 
 bool Emulator::reply_info(std::uint8_t cid2, std::vector<std::uint8_t>& info) const
 {
+    const vocabulary::Request* request = vocabulary::find_request(cid2);
+    if (request == nullptr) return false;
+    info.resize(request->info_bytes);
     switch (cid2) {
-        case 0x41:
-            info.resize(64);  // DATAFLAG, nine floats LE, 27 further bytes
+        case 0x41:  // DATAFLAG, nine floats LE, then bytes counting on
             info[0] = 0;
             for (std::size_t i = 0; i < 9; ++i) {
                 std::uint32_t bits = 0;
@@ -34,22 +37,21 @@ bool Emulator::reply_info(std::uint8_t cid2, std::vector<std::uint8_t>& info) co
                     info[1 + 4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
                 }
             }
-            for (std::size_t i = 37; i < 64; ++i) info[i] = static_cast<std::uint8_t>(i);
-            return true;
-        case 0x43:
-            info.assign({0, 1, 2, 3, 4, 5, 6});
-            return true;
-        case 0x44:
-            info.assign(1, 0);
-            info.insert(info.end(), state_.status.begin(), state_.status.end());
-            return true;
+            for (std::size_t i = 37; i < info.size(); ++i) info[i] = static_cast<std::uint8_t>(i);
+            break;
+        case 0x44:  // DATAFLAG, the status bytes
+            info[0] = 0;
+            std::copy(state_.status.begin(), state_.status.end(), info.begin() + 1);
+            break;
         case 0x46:
-            info.resize(45);
-            for (std::size_t i = 0; i < 45; ++i) info[i] = static_cast<std::uint8_t>(0x80 + i);
-            return true;
-        default:
-            return false;
+            for (std::size_t i = 0; i < info.size(); ++i)
+                info[i] = static_cast<std::uint8_t>(0x80 + i);
+            break;
+        default:  // 43: bytes counting from 0
+            for (std::size_t i = 0; i < info.size(); ++i) info[i] = static_cast<std::uint8_t>(i);
+            break;
     }
+    return true;
 }
 
 namespace {
@@ -71,8 +73,7 @@ char other_digit(char c)
     return at == nullptr ? '0' : kHexDigits[(at - kHexDigits + 1) % 16];
 }
 
-// This UPS's device type (CID1), the one its requests carry.
-constexpr std::uint8_t kCid1 = 0x2A;
+using vocabulary::kCid1;
 
 // A damaged request addressed to this UPS is answered with the family's
 // return code for the damage, and no INFO.
@@ -81,9 +82,9 @@ constexpr struct {
     std::uint8_t rtn;
     const char* note;
 } kDamageReplies[] = {
-    {protocol::Refusal::WrongVersion, 0x01, "RTN 01 (VER)"},
-    {protocol::Refusal::Checksum, 0x02, "RTN 02 (CHKSUM)"},
-    {protocol::Refusal::LengthChecksum, 0x03, "RTN 03 (LENGTH checksum)"},
+    {protocol::Refusal::WrongVersion, protocol::rtn::kVersion, "RTN 01 (VER)"},
+    {protocol::Refusal::Checksum, protocol::rtn::kChecksum, "RTN 02 (CHKSUM)"},
+    {protocol::Refusal::LengthChecksum, protocol::rtn::kLengthChecksum, "RTN 03 (LENGTH checksum)"},
 };
 
 // The ADR a frame's characters name (SOI, VER, ADR), or -1 when they name none.
@@ -138,20 +139,10 @@ Answer LineUps::answer(const std::string& request_line)
     const std::lock_guard<std::mutex> lock(mutex_);
     // On a shared line a UPS answers only what is addressed to it: a frame
     // whose ADR is another's, or that is not a frame, gets nothing.
-    const auto nothing = [](const char* why) {
-        Answer a;
-        a.note = why;
-        return a;
-    };
     const auto reply = [&](std::uint8_t rtn, const std::string& why) {
         Answer a;
         a.now = protocol::encode_frame(ver_, adr_, kCid1, rtn, {});
         a.note = why;
-        return a;
-    };
-    const auto not_for_it = [&](const char* why) {
-        Answer a = nothing(why);
-        a.for_it = false;
         return a;
     };
     const int to = addressed_to(request_line);
@@ -164,9 +155,8 @@ Answer LineUps::answer(const std::string& request_line)
         if (refusal == why) return reply(rtn, text);
     }
     if (refusal != protocol::Refusal::None) return nothing(protocol::refusal_text(refusal));
-    const std::uint8_t cid1 = request.bytes[2];
     const std::uint8_t cid2 = request.bytes[3];
-    if (cid1 != kCid1) return not_for_it("another device type");
+    if (request.bytes[2] != kCid1) return not_for_it("another device type");
     ++served_;
     if (rounds_ != nullptr && cid2 == 0x41 && next_round_ <= rounds_->size()) {
         script_ = next_round_ < rounds_->size() ? (*rounds_)[next_round_] : RoundScript{};
@@ -174,9 +164,29 @@ Answer LineUps::answer(const std::string& request_line)
         ++next_round_;
     }
     // The protocol version and the address: both in the reply's header.
-    if (cid2 == 0x4F || cid2 == 0x50) return reply(0x00, "");
-    std::vector<std::uint8_t>& info = info_;
-    if (!ups_.reply_info(cid2, info)) return reply(0x04, "RTN 04 (CID2 unknown)");
+    if (cid2 == 0x4F || cid2 == 0x50) return reply(protocol::rtn::kNormal, "");
+    if (!ups_.reply_info(cid2, info_)) {
+        return reply(protocol::rtn::kUnknownCid2, "RTN 04 (CID2 unknown)");
+    }
+    return shape_reply(cid2);
+}
+
+Answer LineUps::nothing(const char* why)
+{
+    Answer a;
+    a.note = why;
+    return a;
+}
+
+Answer LineUps::not_for_it(const char* why)
+{
+    Answer a = nothing(why);
+    a.for_it = false;
+    return a;
+}
+
+Answer LineUps::shape_reply(std::uint8_t cid2)
+{
     if (script_.drop.count(cid2) != 0) return nothing("dropped");
     static const WireFault kNoFault{};
     const auto found = script_.wire.find(cid2);
@@ -191,17 +201,19 @@ Answer LineUps::answer(const std::string& request_line)
         f = &once;
         faulty = true;
     }
+    const std::vector<std::uint8_t>& info = info_;
     const std::uint8_t adr = f->adr.value_or(adr_);
     std::string frame;
     if (f->rtn != 0) {
         const std::size_t hex = f->rtn_info ? 2 * info.size() : 0;
-        protocol::encode_frame_cut(frame, ver_, adr, cid1, f->rtn, info.data(), info.size(), hex);
+        protocol::encode_frame_cut(frame, ver_, adr, kCid1, f->rtn, info.data(), info.size(), hex);
     } else {
         const auto cut = script_.short_reply.find(cid2);
         const std::size_t hex = cut != script_.short_reply.end()
                                     ? std::min(cut->second, 2 * info.size())
                                     : 2 * info.size();
-        protocol::encode_frame_cut(frame, ver_, adr, cid1, 0x00, info.data(), info.size(), hex);
+        protocol::encode_frame_cut(frame, ver_, adr, kCid1, protocol::rtn::kNormal, info.data(),
+                                   info.size(), hex);
     }
     if (f->bad_lchksum) {
         frame[9] = other_digit(frame[9]);  // LCHKSUM is LENGTH's first digit

@@ -13,24 +13,14 @@
 #include <vector>
 
 #include "frame.h"
+#include "vocabulary.h"
+#include "wire_fault.h"
 
 namespace emulator {
 
 struct UpsState {
     std::array<float, 9> analog{};
-    std::array<std::uint8_t, 14> status{};
-};
-
-// How one reply goes wrong on the wire.
-struct WireFault {
-    bool bad_chksum = false;          // CHKSUM off by one
-    bool bad_lchksum = false;         // LENGTH's checksum nibble wrong, CHKSUM made to match it
-    std::uint8_t rtn = 0;             // a non-zero return code in place of 00
-    bool rtn_info = false;            // ... with the INFO of the good reply, else none
-    bool late = false;                // sent after the host's timeout
-    std::string noise;                // characters before the SOI
-    std::size_t chunk = 0;            // characters per write (1: byte by byte); 0: all at once
-    std::optional<std::uint8_t> adr;  // answered from another address
+    std::array<std::uint8_t, vocabulary::kStatusBytes> status{};
 };
 
 // What one entry of "rounds" applies before its round.
@@ -102,6 +92,12 @@ public:
     unsigned long served() const { return served_; }
 
 private:
+    static Answer nothing(const char* why);
+    static Answer not_for_it(const char* why);
+    // The reply to a known request, shaped by the round's script and a
+    // one-off fault: dropped, cut short, or gone wrong on the wire.
+    Answer shape_reply(std::uint8_t cid2);
+
     mutable std::mutex mutex_;
     Emulator ups_;
     RoundScript script_;

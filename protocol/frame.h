@@ -30,6 +30,16 @@ void encode_frame_cut(std::string& out, std::uint8_t ver, std::uint8_t adr, std:
                       std::uint8_t cid2_or_rtn, const std::uint8_t* info, std::size_t info_size,
                       std::size_t info_hex);
 
+// The return codes (RTN) of a reply: 00 for a good one; the others say what
+// the UPS found wrong with the request.
+namespace rtn {
+inline constexpr std::uint8_t kNormal = 0x00;
+inline constexpr std::uint8_t kVersion = 0x01;         // VER not its own
+inline constexpr std::uint8_t kChecksum = 0x02;        // CHKSUM wrong
+inline constexpr std::uint8_t kLengthChecksum = 0x03;  // LENGTH's checksum nibble wrong
+inline constexpr std::uint8_t kUnknownCid2 = 0x04;     // a command it does not know
+}  // namespace rtn
+
 enum class Refusal {
     None,
     NoSoi,

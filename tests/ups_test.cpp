@@ -331,6 +331,12 @@ TEST(Ups, SecondHostAndTypedCommands)
     EXPECT_NE(status.find("status: 11 requests, 11 answered, 1 faults"), std::string::npos)
         << status;
     EXPECT_NE(status.find("inverter=fault"), std::string::npos) << status;
+    // The typed fault reads the scenario's kinds and limits.
+    EXPECT_EQ(ups.type("fault 44 rtn=4 rtn_info"),
+              "ok: the next 2A/44 reply goes wrong: rtn=4 rtn_info");
+    EXPECT_NE(ups.type("fault 44 chunk=4096").find("chunk=1..4095"), std::string::npos);
+    EXPECT_EQ(ups.type("drop 45"), "refused: \"45\" is not 41, 43, 44 or 46");
+    EXPECT_EQ(ups.type("silent"), "refused: \"silent\": not a command (help lists them)");
 }
 
 // A port that goes away ends the simulator with exit 4 and its reason.

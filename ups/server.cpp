@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -12,65 +13,18 @@
 #include "frame.h"
 #include "number.h"
 #include "text.h"
+#include "vocabulary.h"
+#include "wire_fault.h"
 
 namespace ups {
 
 namespace {
 
-constexpr const char* kHelp =
-    "commands:\n"
-    "  set NAME VALUE     a value or a status byte now (set input_v_ab 180, set inverter fault)\n"
-    "  drop CID           the next 2A/CID reply is not sent (41, 43, 44 or 46)\n"
-    "  fault CID KIND     the next 2A/CID reply goes wrong: chksum, lchksum, late, rtn=N,\n"
-    "                     noise=TEXT, adr=N or chunk=N\n"
-    "  silent SECONDS     no answer at all for that long\n"
-    "  status             requests served, faults sent, the round, values and alarm states\n"
-    "  help";
-
 // "41" .. "46": the CID2 of a request this UPS knows; 0 for anything else.
 std::uint8_t known_cid(const std::string& word)
 {
-    for (const int cid : {0x41, 0x43, 0x44, 0x46}) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%02X", cid);
-        if (word == text) return static_cast<std::uint8_t>(cid);
-    }
-    return 0;
-}
-
-std::optional<long long> whole(const std::string& word, long long lo, long long hi)
-{
-    return io::whole_number(word, lo, hi, 0);
-}
-
-// "chksum", "rtn=2", ...: the fault, or a refusal's reason in `why`.
-std::optional<emulator::WireFault> fault_of(const std::string& kind, std::string& why)
-{
-    emulator::WireFault f;
-    const auto eq = kind.find('=');
-    const std::string name = kind.substr(0, eq);
-    const std::string value = eq == std::string::npos ? "" : kind.substr(eq + 1);
-    if (name == "chksum" && eq == std::string::npos) {
-        f.bad_chksum = true;
-    } else if (name == "lchksum" && eq == std::string::npos) {
-        f.bad_lchksum = true;
-    } else if (name == "late" && eq == std::string::npos) {
-        f.late = true;
-    } else if (name == "noise" && !value.empty()) {
-        f.noise = value;
-    } else if (name == "rtn" && whole(value, 1, 255)) {
-        f.rtn = static_cast<std::uint8_t>(*whole(value, 1, 255));
-    } else if (name == "adr" && whole(value, 0, 255)) {
-        f.adr = static_cast<std::uint8_t>(*whole(value, 0, 255));
-    } else if (name == "chunk" && whole(value, 1, 4096)) {
-        f.chunk = static_cast<std::size_t>(*whole(value, 1, 4096));
-    } else {
-        why = "\"" + kind +
-              "\" is not a fault (chksum, lchksum, late, rtn=1..255, noise=TEXT, adr=0..255, "
-              "chunk=1..4096)";
-        return std::nullopt;
-    }
-    return f;
+    const vocabulary::Request* r = vocabulary::find_request(word);
+    return r != nullptr ? r->cid2 : 0;
 }
 
 }  // namespace
@@ -169,47 +123,105 @@ emulator::Answer Server::answer(const io::Received& request)
     return a;
 }
 
+const std::vector<Server::Command>& Server::commands()
+{
+    // {verb, arguments, fewest and most arguments, changes the UPS, help, handler}
+    static const std::vector<Command> table = {
+        {"set", "NAME VALUE", 2, 2, true,
+         "a value or a status byte now (set input_v_ab 180, set inverter fault)", &Server::set},
+        {"drop", "CID", 1, 1, true,
+         "the next 2A/CID reply is not sent (" + vocabulary::request_names() + ")", &Server::drop},
+        {"fault", "CID KIND...", 2, 8, true,
+         "the next 2A/CID reply goes wrong; KIND: " + emulator::typed_fault_kinds(),
+         &Server::fault},
+        {"silent", "SECONDS", 1, 1, false, "no answer at all for that long", &Server::silent},
+        {"status", "", 0, 0, false,
+         "requests served, faults sent, the round, values and alarm states",
+         [](Server& s, const Words&) { return s.status(); }},
+        {"help", "", 0, 0, false, "", [](Server&, const Words&) { return help(); }},
+    };
+    return table;
+}
+
+std::string Server::help()
+{
+    std::string text = "commands:";
+    for (const Command& c : commands()) {
+        std::string usage =
+            "  " + std::string(c.verb) + (*c.arguments != '\0' ? " " : "") + c.arguments;
+        if (!c.help.empty()) usage.resize(std::max<std::size_t>(usage.size() + 2, 21), ' ');
+        // Lines of at most 90 columns, broken after a word.
+        std::string line = usage;
+        std::istringstream words(c.help);
+        bool first = true;
+        for (std::string word; words >> word; first = false) {
+            if (!first && line.size() + 1 + word.size() > 90) {
+                text += "\n" + line;
+                line = std::string(21, ' ') + word;
+            } else {
+                line += (first ? "" : " ") + word;
+            }
+        }
+        text += "\n" + line;
+    }
+    return text;
+}
+
 std::string Server::command(const std::string& line)
 {
     std::istringstream in(line);
-    std::vector<std::string> w;
+    Words w;
     for (std::string word; in >> word;) w.push_back(word);
     if (w.empty()) return "";
-    const std::string& verb = w[0];
-    if (verb == "help" && w.size() == 1) return kHelp;
-    if (verb == "status" && w.size() == 1) return status();
-    if (replay_ != nullptr && (verb == "set" || verb == "drop" || verb == "fault")) {
-        return "refused: serving a recording, which these do not change";
-    }
-    if (verb == "set" && w.size() == 3) {
-        try {
-            ups_.set(emulator::named_change(w[1], w[2]));
-        } catch (const std::exception& e) {
-            return std::string("refused: ") + e.what() + "; names: " + emulator::known_names();
+    for (const Command& c : commands()) {
+        if (w[0] != c.verb) continue;
+        if (c.changes_ups && replay_ != nullptr) {
+            return "refused: serving a recording, which these do not change";
         }
-        return "ok: " + w[1] + " " + w[2];
-    }
-    if ((verb == "drop" && w.size() == 2) || (verb == "fault" && w.size() == 3)) {
-        const std::uint8_t cid = known_cid(w[1]);
-        if (cid == 0) return "refused: \"" + w[1] + "\" is not 41, 43, 44 or 46";
-        if (verb == "drop") {
-            ups_.once(cid, std::nullopt);
-            return "ok: the next 2A/" + w[1] + " reply is dropped";
-        }
-        std::string why;
-        const auto f = fault_of(w[2], why);
-        if (!f) return "refused: " + why;
-        ups_.once(cid, f);
-        return "ok: the next 2A/" + w[1] + " reply goes wrong: " + w[2];
-    }
-    if (verb == "silent" && w.size() == 2) {
-        const auto seconds = whole(w[1], 0, 86400);
-        if (!seconds) return "refused: \"" + w[1] + "\" is not a number of seconds 0..86400";
-        const std::lock_guard<std::mutex> lock(mutex_);
-        silent_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(*seconds);
-        return "ok: silent for " + w[1] + " s";
+        if (w.size() - 1 < c.fewest || w.size() - 1 > c.most) break;
+        return c.run(*this, w);
     }
     return "refused: \"" + line + "\": not a command (help lists them)";
+}
+
+std::string Server::set(const Words& w)
+{
+    try {
+        ups_.set(emulator::named_change(w[1], w[2]));
+    } catch (const std::exception& e) {
+        return std::string("refused: ") + e.what() + "; names: " + emulator::known_names();
+    }
+    return "ok: " + w[1] + " " + w[2];
+}
+
+std::string Server::drop(const Words& w)
+{
+    const std::uint8_t cid = known_cid(w[1]);
+    if (cid == 0) return "refused: \"" + w[1] + "\" is not " + vocabulary::request_names();
+    ups_.once(cid, std::nullopt);
+    return "ok: the next 2A/" + w[1] + " reply is dropped";
+}
+
+std::string Server::fault(const Words& w)
+{
+    const std::uint8_t cid = known_cid(w[1]);
+    if (cid == 0) return "refused: \"" + w[1] + "\" is not " + vocabulary::request_names();
+    std::string why;
+    const auto f = emulator::typed_wire_fault(Words(w.begin() + 2, w.end()), why);
+    if (!f) return "refused: " + why;
+    ups_.once(cid, f);
+    std::string kinds;
+    for (auto k = w.begin() + 2; k != w.end(); ++k) kinds += (kinds.empty() ? "" : " ") + *k;
+    return "ok: the next 2A/" + w[1] + " reply goes wrong: " + kinds;
+}
+
+std::string Server::silent(const Words& w)
+{
+    const auto seconds = io::whole_number(w[1], 0, 86400, 0);
+    if (!seconds) return "refused: \"" + w[1] + "\" is not a number of seconds 0..86400";
+    const std::lock_guard<std::mutex> lock(mutex_);
+    silent_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(*seconds);
+    return "ok: silent for " + w[1] + " s";
 }
 
 std::string Server::status() const

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "output_file.h"
 #include "replayer.h"
@@ -47,7 +49,28 @@ public:
     std::string status() const;
     std::string summary() const;
 
+    // The typed commands and their help, from one table.
+    static std::string help();
+
 private:
+    using Words = std::vector<std::string>;
+    // One typed command: its verb, the arguments its help names, how many it
+    // takes, whether a recording being served refuses it, its help, and what
+    // does it (with the words typed, the verb first).
+    struct Command {
+        const char* verb;
+        const char* arguments;
+        std::size_t fewest;
+        std::size_t most;
+        bool changes_ups;
+        std::string help;
+        std::function<std::string(Server&, const Words&)> run;
+    };
+    static const std::vector<Command>& commands();
+    std::string set(const Words& w);
+    std::string drop(const Words& w);
+    std::string fault(const Words& w);
+    std::string silent(const Words& w);
     void show(const std::string& line);
 
     emulator::LineUps& ups_;
