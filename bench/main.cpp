@@ -21,6 +21,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "session.h"
+#include "stop.h"
 #include "transport.h"
 
 namespace {
@@ -49,24 +50,6 @@ Json::Value read_settings(const std::string& path)
     }
     if (!v.isObject()) throw bench::UsageError("settings " + path + ": not a JSON object");
     return v;
-}
-
-void on_signal(int signo)
-{
-    // The first ends the run after the exchange in progress; a second ends
-    // a wait at once. Either way everything done is written.
-    if (bench::g_stop_signal != 0) io::g_stop_now = 1;
-    bench::g_stop_signal = signo;
-}
-
-void catch_stop_signals()
-{
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no restart: a wait on the line returns at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace
@@ -149,7 +132,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    catch_stop_signals();
+    io::catch_stop_signals();
     int status = 0;
     bench::SessionEnd end;
     // The summary goes where it does not mix with JSON on standard output.
@@ -176,7 +159,7 @@ int main(int argc, char** argv)
         std::cerr << "vx40-bench: the replay left its recording: " << end.departed << '\n';
         if (status == 0) status = 5;
     }
-    if (bench::g_stop_signal != 0 && status == 0) status = 128 + bench::g_stop_signal;
+    if (io::g_stop_signal != 0 && status == 0) status = 128 + io::g_stop_signal;
     std::string written;
     try {
         written = outputs->finish(end.last_record);
@@ -185,7 +168,7 @@ int main(int argc, char** argv)
         if (status == 0 || status >= 128) status = 3;
         written = outputs->written();
     }
-    summary << bench::summary_line(end, bench::g_stop_signal, written);
+    summary << bench::summary_line(end, io::g_stop_signal, written);
     summary.flush();
     return status;
 }

@@ -16,11 +16,10 @@
 
 #include "frame.h"
 #include "host.h"
+#include "stop.h"
 #include "text.h"
 
 namespace bench {
-
-volatile std::sig_atomic_t g_stop_signal = 0;
 
 namespace {
 
@@ -162,7 +161,7 @@ void read_values(const PMBusProtocol& dev, RoundResult& r)
 void wait_seconds(long seconds)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (g_stop_signal == 0 && std::chrono::steady_clock::now() < until) {
+    while (!io::stopping() && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
@@ -287,7 +286,7 @@ void Session::run_round(Transport& line, RoundResult& r)
     try {
         dev_->RefreshStatus();
         std::size_t answered = 0;
-        while (g_stop_signal == 0) {
+        while (!io::stopping()) {
             const std::size_t requests = host_.count(Service::WritePmbusCmd);
             if (requests == answered) break;  // no new request: the round is over
             const auto last =
@@ -407,7 +406,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
                                     : static_cast<long>(scenario.rounds.size());
     if (opt_.rounds >= 0) rounds = opt_.rounds;
     RecordedRound recorded;  // the replayed round: one at a time
-    for (long n = 1; n <= rounds && g_stop_signal == 0; ++n) {
+    for (long n = 1; n <= rounds && !io::stopping(); ++n) {
         const auto i = static_cast<std::size_t>(n - 1);
         const RoundScript script =
             i < scenario.rounds.size() && replay == nullptr ? scenario.rounds[i] : RoundScript{};
@@ -419,7 +418,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
             standin::advance_clock(opt_.interval);
         } else if (n > 1) {
             wait_seconds(opt_.interval);
-            if (g_stop_signal != 0) break;
+            if (io::stopping()) break;
         }
         if (outputs_.recording()) record(io::clock_event("round", n, standin::clock_now()));
         RoundResult& r = round_;
@@ -427,7 +426,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
         ups.begin_round(script);
         try {
             run_round(*line, r);
-            if (replayer != nullptr && g_stop_signal == 0) replayer->end_round();
+            if (replayer != nullptr && !io::stopping()) replayer->end_round();
         } catch (const LineLost& e) {
             end.line_lost = e.what();
             end.line_lost_round = n;

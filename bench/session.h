@@ -27,11 +27,6 @@ namespace bench {
 using emulator::RoundScript;
 using emulator::Scenario;
 
-// Set by SIGINT or SIGTERM (to the signal's number): the session ends after
-// the exchange in progress, with everything written. A second one also sets
-// g_stop_now (transport.h): a wait on the line ends at once.
-extern volatile std::sig_atomic_t g_stop_signal;
-
 struct SessionEnd {
     long rounds = 0;                        // rounds run
     long completed = 0;                     // rounds whose record was saved

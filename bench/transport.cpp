@@ -132,20 +132,15 @@ class Pty : public Transport {
 public:
     Pty(LineUps& ups, const LineOptions& line) : ups_(ups)
     {
-        int slave = -1;
-        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
-            throw std::system_error(errno, std::generic_category(), "openpty");
-        }
-        const char* name = ttyname(slave);
-        const std::string path = name != nullptr ? name : "pseudo-terminal";
-        make_raw(master_, line.baud, path);
-        make_raw(slave, line.baud, path);
-        host_side_ = std::make_unique<Serial>(slave, line.timeout_ms, path);
+        const io::PseudoTerminal pty = io::open_pseudo_terminal(line.baud);
+        master_ = pty.ups_side;
+        host_side_ = std::make_unique<Serial>(pty.host_side, line.timeout_ms, pty.host_path);
         emulator::Pace pace;
         pace.baud = line.baud;
         pace.line_rate = line.line_rate;
         pace.late_after = std::chrono::milliseconds(line.timeout_ms) + kLateBy;
-        ups_end_ = std::make_unique<emulator::UpsEnd>(master_, "emulator side", pace, stop_);
+        ups_end_ = std::make_unique<emulator::UpsEnd>(master_, "emulator side", pace,
+                                                      [this] { return stop_.load(); });
         // Stop signals go to the host's side, whose waits they end.
         server_ = io::thread_without_stops([this] { serve(); });
     }

@@ -10,11 +10,11 @@ using io::Clock;
 bool UpsEnd::wait_until(Clock::time_point t) const
 {
     // In short steps, so that the end of the run is seen.
-    while (!stop_ && Clock::now() < t) {
+    while (!stop_() && Clock::now() < t) {
         std::this_thread::sleep_for(
             std::min<Clock::duration>(t - Clock::now(), std::chrono::milliseconds(20)));
     }
-    return !stop_;
+    return !stop_();
 }
 
 void UpsEnd::send(const std::string& bytes, std::size_t chunk)

@@ -3,7 +3,6 @@
 // pseudo-terminal with it; vx40-ups serves a real port or a pseudo-terminal.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -27,9 +26,13 @@ public:
     // What the UPS puts on the line for one request (nothing: no answer).
     using Answerer = std::function<Answer(const io::Received& request)>;
 
-    // `stop` ends every wait at once.
-    UpsEnd(int fd, std::string name, Pace pace, const std::atomic<bool>& stop)
-        : fd_(fd), name_(std::move(name)), pace_(pace), stop_(stop), reader_(fd, name_)
+    // `stopped()` true ends every wait at once.
+    UpsEnd(int fd, std::string name, Pace pace, std::function<bool()> stopped)
+        : fd_(fd),
+          name_(std::move(name)),
+          pace_(pace),
+          stop_(std::move(stopped)),
+          reader_(fd, name_)
     {
     }
     // Waits up to `wait` for a request and answers it; false when none came
@@ -43,7 +46,7 @@ private:
     int fd_;
     std::string name_;
     Pace pace_;
-    const std::atomic<bool>& stop_;
+    std::function<bool()> stop_;
     io::LineReader reader_;
 };
 

@@ -1,15 +1,18 @@
 #include "serial.h"
 
+#include "stop.h"
+
+#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace io {
-
-volatile std::sig_atomic_t g_stop_now = 0;
 
 namespace {
 
@@ -81,6 +84,21 @@ std::thread thread_without_stops(std::function<void()> body)
     std::thread thread(std::move(body));
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return thread;
+}
+
+PseudoTerminal open_pseudo_terminal(unsigned baud)
+{
+    PseudoTerminal p;
+    if (openpty(&p.ups_side, &p.host_side, nullptr, nullptr, nullptr) != 0) {
+        throw std::system_error(errno, std::generic_category(), "openpty");
+    }
+    fcntl(p.ups_side, F_SETFD, FD_CLOEXEC);
+    fcntl(p.host_side, F_SETFD, FD_CLOEXEC);
+    const char* name = ttyname(p.host_side);
+    p.host_path = name != nullptr ? name : "pseudo-terminal";
+    make_raw(p.ups_side, baud, p.host_path);
+    make_raw(p.host_side, baud, p.host_path);
+    return p;
 }
 
 Clock::duration char_time(unsigned baud)

@@ -30,9 +30,6 @@ struct Received {
     bool late = false;      // owed to an earlier request that timed out
 };
 
-// Set by a second SIGINT or SIGTERM: a wait on the line ends at once.
-extern volatile std::sig_atomic_t g_stop_now;
-
 // A second signal ended a wait on the line.
 struct Interrupted : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -54,6 +51,14 @@ void write_all(int fd, const char* data, std::size_t size, const std::string& de
 // A thread that never takes SIGINT or SIGTERM: they go to the thread whose
 // waits on the line they are meant to end.
 std::thread thread_without_stops(std::function<void()> body);
+// A new pseudo-terminal, both sides raw 8N1 at `baud` and closed on exec:
+// the UPS's side, and the host's side with its path.
+struct PseudoTerminal {
+    int ups_side = -1;
+    int host_side = -1;
+    std::string host_path;
+};
+PseudoTerminal open_pseudo_terminal(unsigned baud);
 // Ten bits a character: start, eight data, stop.
 Clock::duration char_time(unsigned baud);
 

@@ -30,6 +30,7 @@
 #include "scenario.h"
 #include "serial.h"
 #include "server.h"
+#include "stop.h"
 
 namespace {
 
@@ -54,15 +55,6 @@ struct Options {
     int late_ms = 2100;
 };
 
-std::atomic<bool> g_stop{false};
-volatile std::sig_atomic_t g_signal = 0;
-
-void on_signal(int signo)
-{
-    g_signal = signo;
-    g_stop = true;
-}
-
 // The line: a port set raw at the baud, or a new pseudo-terminal whose host
 // side stays open here too, so that a host closing it is no hang-up.
 struct Line {
@@ -85,15 +77,10 @@ Line open_line(const Options& o)
         line.name = o.port;
         return line;
     }
-    if (openpty(&line.fd, &line.held, nullptr, nullptr, nullptr) != 0) {
-        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-    }
-    fcntl(line.fd, F_SETFD, FD_CLOEXEC);
-    fcntl(line.held, F_SETFD, FD_CLOEXEC);
-    const char* name = ttyname(line.held);
-    line.host_path = name != nullptr ? name : "";
-    io::make_raw(line.fd, o.baud, line.host_path);
-    io::make_raw(line.held, o.baud, line.host_path);
+    const io::PseudoTerminal pty = io::open_pseudo_terminal(o.baud);
+    line.fd = pty.ups_side;
+    line.held = pty.host_side;
+    line.host_path = pty.host_path;
     line.name = "emulator side of " + line.host_path;
     return line;
 }
@@ -199,11 +186,7 @@ int main(int argc, char** argv)
     }
     if (o.pty) std::cout << "host side: " << line.host_path << std::endl;
 
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    io::catch_stop_signals();
 
     emulator::LineUps ups(scenario.ups, ver, static_cast<std::uint8_t>(o.adr));
     ups::Server server(ups, scenario, replay.get(), outputs, o.quiet);
@@ -233,11 +216,13 @@ int main(int argc, char** argv)
     pace.baud = o.baud;
     pace.line_rate = o.line_rate;
     pace.late_after = std::chrono::milliseconds(o.late_ms);
-    emulator::UpsEnd end(line.fd, line.name, pace, g_stop);
+    emulator::UpsEnd end(line.fd, line.name, pace, io::stopping);
     int status = 0;
     try {
         const auto answer = [&server](const io::Received& r) { return server.answer(r); };
-        while (!g_stop) end.serve_one(answer, std::chrono::milliseconds(200));
+        while (!io::stopping()) end.serve_one(answer, std::chrono::milliseconds(200));
+    } catch (const io::Interrupted&) {
+        // A second stop signal ended a wait: stopped all the same.
     } catch (const io::LineLost& e) {
         std::cerr << "vx40-ups: port lost: " << e.what() << '\n';
         status = 4;
@@ -246,7 +231,9 @@ int main(int argc, char** argv)
         status = 3;
     }
     if (!o.link.empty()) unlink(o.link.c_str());
-    if (status == 0) status = 128 + (g_signal != 0 ? static_cast<int>(g_signal) : SIGTERM);
+    if (status == 0) {
+        status = 128 + (io::stopping() ? static_cast<int>(io::g_stop_signal) : SIGTERM);
+    }
     try {
         std::cout << "vx40-ups: " << server.summary() << outputs.finish() << std::endl;
     } catch (const io::OutputError& e) {
