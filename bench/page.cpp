@@ -3,6 +3,7 @@
 #include <json/writer.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -32,15 +33,12 @@ std::int64_t seconds_of(const std::string& text)
         h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60) {
         fault("clock \"" + text + "\" is not YYYY-MM-DD HH:MM:SS");
     }
-    // Days from the civil date (proleptic Gregorian).
-    const int yy = mo <= 2 ? y - 1 : y;
-    const int era = (yy >= 0 ? yy : yy - 399) / 400;
-    const int yoe = yy - era * 400;
-    const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-    return days * 86400 + static_cast<std::int64_t>(h) * 3600 + static_cast<std::int64_t>(mi) * 60 +
-           s;
+    // A day past the month's end counts on into the next month, as sys_days does.
+    using namespace std::chrono;
+    const sys_days day{year{y} / month{static_cast<unsigned>(mo)} /
+                       std::chrono::day{static_cast<unsigned>(d)}};
+    const auto at = day + hours{h} + minutes{mi} + seconds{s};
+    return at.time_since_epoch().count();
 }
 
 std::uint8_t refusal_bit(const std::string& code)

@@ -10,19 +10,36 @@
 // cannot be written.
 #include <sys/stat.h>
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "json_text.h"
 #include "output_file.h"
 #include "page.h"
 
 namespace {
+
+constexpr const char* kExits =
+    "Exit status: 0 written, 2 a bad argument or input line (named), 3 the page cannot be "
+    "written.\n";
+
+struct Options {
+    std::string from;
+    std::string to;
+    std::string rounds;
+    std::string page;
+};
+
+// A refusal already said: the exit status to end with.
+struct Refused {
+    int status;
+};
 
 bool same_file(const std::string& a, const std::string& b)
 {
@@ -32,64 +49,32 @@ bool same_file(const std::string& a, const std::string& b)
            sa.st_ino == sb.st_ino;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+[[noreturn]] void refuse(const std::string& why, int status)
 {
-    constexpr const char* kUsage =
-        "usage: vx40-report [--from TIME] [--to TIME] ROUNDS.jsonl PAGE.html\n";
+    std::cerr << "vx40-report: " << why << '\n';
+    throw Refused{status};
+}
+
+// The span of --from and --to, checked.
+bench::ReportPage::Span span_of(const Options& o)
+{
     bench::ReportPage::Span span;
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--from" || arg == "--to") {
-            if (i + 1 == argc) {
-                std::cerr << "vx40-report: " << arg << ": needs a time\n" << kUsage;
-                return 2;
-            }
-            try {
-                (arg == "--from" ? span.from : span.to) =
-                    bench::ReportPage::clock_seconds(argv[++i], arg == "--to");
-            } catch (const std::runtime_error& e) {
-                std::cerr << "vx40-report: " << arg << " " << argv[i] << ": " << e.what() << '\n';
-                return 2;
-            }
-        } else if (arg.rfind("--", 0) == 0) {
-            std::cerr << "vx40-report: " << arg << ": no such option\n" << kUsage;
-            return 2;
-        } else {
-            files.push_back(arg);
+    for (const auto& [name, text, end] :
+         {std::tuple{"--from", &o.from, false}, std::tuple{"--to", &o.to, true}}) {
+        if (text->empty()) continue;
+        try {
+            (end ? span.to : span.from) = bench::ReportPage::clock_seconds(*text, end);
+        } catch (const std::runtime_error& e) {
+            refuse(std::string(name) + " " + *text + ": " + e.what(), 2);
         }
     }
-    if (files.size() != 2) {
-        std::cerr << kUsage;
-        return 2;
-    }
-    if (span.empty()) {
-        std::cerr << "vx40-report: " << bench::ReportPage::Span::kEmpty << '\n';
-        return 2;
-    }
-    const std::string in_path = files[0];
-    const std::string out_path = files[1];
-    if (same_file(in_path, out_path)) {
-        std::cerr << "vx40-report: " << in_path << " and " << out_path
-                  << ": the same file; the page would replace its rounds\n";
-        return 2;
-    }
-    std::ifstream in(in_path, std::ios::binary);
-    if (!in) {
-        std::cerr << "vx40-report: " << in_path << ": cannot read: " << std::strerror(errno)
-                  << '\n';
-        return 2;
-    }
-    io::OutputFile out;
-    try {
-        out = io::OutputFile(out_path, io::OutputFile::Kind::Whole);
-    } catch (const io::OutputError& e) {
-        std::cerr << "vx40-report: " << e.what() << '\n';
-        return 3;
-    }
-    bench::ReportPage page(span);
+    if (span.empty()) refuse(bench::ReportPage::Span::kEmpty, 2);
+    return span;
+}
+
+// Every round of the file into the page.
+void read_rounds(std::istream& in, const std::string& path, bench::ReportPage& page)
+{
     std::size_t at = 0;
     try {
         const std::string warning = io::read_json_lines(
@@ -103,23 +88,69 @@ int main(int argc, char** argv)
                 return page.add_line(text);
             });
         if (!warning.empty())
-            std::cerr << "vx40-report: warning: " << in_path << ": " << warning << '\n';
+            std::cerr << "vx40-report: warning: " << path << ": " << warning << '\n';
     } catch (const io::JsonSyntax& e) {
-        std::cerr << "vx40-report: " << in_path << ":" << e.what() << '\n';
-        return 2;
+        refuse(path + ":" + e.what(), 2);
     } catch (const std::exception& e) {
-        std::cerr << "vx40-report: " << in_path << ": line " << at << ": " << e.what() << '\n';
-        return 2;
+        refuse(path + ": line " + std::to_string(at) + ": " + e.what(), 2);
     }
+}
+
+int run(const Options& o)
+{
+    const bench::ReportPage::Span span = span_of(o);
+    if (same_file(o.rounds, o.page)) {
+        refuse(o.rounds + " and " + o.page + ": the same file; the page would replace its rounds",
+               2);
+    }
+    std::ifstream in(o.rounds, std::ios::binary);
+    if (!in) refuse(o.rounds + ": cannot read: " + std::strerror(errno), 2);
+    io::OutputFile out;
+    try {
+        out = io::OutputFile(o.page, io::OutputFile::Kind::Whole);
+    } catch (const io::OutputError& e) {
+        refuse(e.what(), 3);
+    }
+    bench::ReportPage page(span);
+    read_rounds(in, o.rounds, page);
     try {
         std::ostringstream text;
-        page.write(text, in_path);
+        page.write(text, o.rounds);
         out.replace(text.str());
         out.close();
     } catch (const io::OutputError& e) {
-        std::cerr << "vx40-report: " << e.what() << '\n';
-        return 3;
+        refuse(e.what(), 3);
     }
-    std::cout << "vx40-report: " << page.rounds() << " rounds pictured in " << out_path << '\n';
+    std::cout << "vx40-report: " << page.rounds() << " rounds pictured in " << o.page << '\n';
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    CLI::App app{"vx40-report: the report page of vx40-bench, made from a saved --json file"};
+    app.footer(kExits);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--from", o.from,
+                   "picture the rounds from this clock on (YYYY-MM-DD[ HH:MM:SS])");
+    app.add_option("--to", o.to,
+                   "picture the rounds up to this clock (a date: to its last second)");
+    app.add_option("ROUNDS", o.rounds, "the rounds, as vx40-bench --json wrote them")->required();
+    app.add_option("PAGE", o.page, "the page to write")->required();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::Error& e) {
+        std::cerr << "vx40-report: " << e.what() << "\ntry vx40-report --help\n";
+        return 2;
+    }
+    try {
+        return run(o);
+    } catch (const Refused& r) {
+        return r.status;
+    }
 }

@@ -10,6 +10,7 @@
 
 #include "frame.h"
 #include "json_text.h"
+#include "page.h"
 #include "scenario.h"
 #include "ups.h"
 #include "vocabulary.h"
@@ -134,6 +135,35 @@ TEST(Vocabulary, RefusalsHaveTheirCodesAndAlarmsTheirGlosses)
     EXPECT_EQ(vocabulary::gloss("逆变器故障告警"), "inverter fault alarm");
     EXPECT_EQ(vocabulary::gloss("no such text"), "");
     for (const vocabulary::Gloss& g : vocabulary::glosses()) EXPECT_NE(*g.english, '\0') << g.text;
+}
+
+}  // namespace
+
+namespace {
+
+// A round's clock as the page reads it: seconds since 1970 of that reading,
+// over the whole four-digit range; a day past its month's end counts on.
+TEST(PageClock, ReadsEveryDateOfFourDigitYears)
+{
+    using bench::ReportPage;
+    const struct {
+        const char* text;
+        std::int64_t seconds;
+    } cases[] = {
+        {"1970-01-01 00:00:00", 0},
+        {"1969-12-31 23:59:59", -1},
+        {"2000-03-01 00:00:00", 951868800},
+        {"2024-02-29 12:00:00", 1709208000},
+        {"2026-02-31 00:00:00", 1772496000},  // 2026-03-03
+        {"0001-01-01 00:00:00", -62135596800},
+        {"9999-12-31 23:59:59", 253402300799},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ReportPage::clock_seconds(c.text), c.seconds) << c.text;
+    EXPECT_EQ(ReportPage::clock_seconds("2024-02-29", true), 1709251199);
+    for (const char* bad :
+         {"2024-13-01 00:00:00", "2024-01-01 24:00:00", "2024-01-01 00:00", "x"}) {
+        EXPECT_THROW(ReportPage::clock_seconds(bad), std::runtime_error) << bad;
+    }
 }
 
 }  // namespace
