@@ -1,5 +1,8 @@
 #include "replay.h"
 
+#include <limits>
+
+#include "host.h"
 #include "text.h"
 
 namespace bench {
@@ -43,6 +46,24 @@ Reply Replay::exchange(const std::string& request_line)
                              ")");
     }
     return e.reply;
+}
+
+long ReplaySource::rounds() const
+{
+    return std::numeric_limits<long>::max();  // to the recording's end
+}
+
+bool ReplaySource::begin(long /*n*/)
+{
+    if (!recording_.next(round_)) return false;
+    standin::set_clock(round_.clock);
+    line_.begin_round(round_);
+    return true;
+}
+
+void ReplaySource::end(bool /*line_lost*/)
+{
+    standin::set_clock(round_.read_clock);
 }
 
 }  // namespace bench

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "recording.h"
+#include "round_source.h"
 #include "transport.h"
 
 namespace bench {
@@ -36,6 +37,27 @@ private:
     std::string line_;
     const RecordedRound* round_ = nullptr;
     std::size_t next_ = 0;
+};
+
+// A recording's rounds, each on the clock it was recorded at.
+class ReplaySource : public RoundSource {
+public:
+    explicit ReplaySource(RecordingReader& recording)
+        : recording_(recording), line_(recording.session().line)
+    {
+    }
+    Transport& line() override { return line_; }
+    std::string recorded_line() const override { return recording_.session().line; }
+    long rounds() const override;
+    bool begin(long n) override;
+    void exchanged() override { line_.end_round(); }
+    void end(bool line_lost) override;
+    bool replaying() const override { return true; }
+
+private:
+    RecordingReader& recording_;
+    Replay line_;
+    RecordedRound round_;  // the replayed round: one at a time
 };
 
 }  // namespace bench

@@ -157,15 +157,6 @@ void read_values(const PMBusProtocol& dev, RoundResult& r)
     }
 }
 
-// Waits `seconds` of real time, in short steps, so that a signal ends it.
-void wait_seconds(long seconds)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!io::stopping() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
 }  // namespace
 
 Session::Session(const Options& opt, const standin::Plugin& plugin, Outputs& outputs)
@@ -339,124 +330,102 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
                   const Scenario& scenario, RecordingReader* replay,
                   std::unique_ptr<Transport> port, SessionEnd& end)
 {
-    replaying_ = replay != nullptr;
     const standin::ScopedHost bind(host_);
     // The virtual clock starts from the real local time, or from the recording's.
     standin::set_clock(replay != nullptr ? replay->session().clock : standin::clock_now());
-    dev_ = plugin_.create_device();
-    dev_->data_id_ = opt_.device_id;
-    {
-        CapturedStdout capture(capture_.get());
-        dev_->InitSetting(settings);
-        std::vector<std::string> lines;
-        capture.finish(lines);
-        if (!outputs_.json_on_stdout()) {
-            std::cout << "settings " << (replay != nullptr ? opt_.replay : opt_.settings) << '\n';
-            if (!opt_.quiet) {
-                for (const auto& l : lines) std::cout << "  | " << l << '\n';
-            }
-        }
-    }
-
-    LineUps ups(scenario.ups, dev_->protocol_version_, dev_->address_);
-    LineOptions line_options;
-    line_options.baud = opt_.baud != 0 ? opt_.baud : dev_->baud_rate_;
-    line_options.timeout_ms = opt_.timeout_ms;
-    line_options.line_rate = opt_.line_rate;
-    std::unique_ptr<Transport> line;
-    Replay* replayer = nullptr;
-    const bool real_clock = replay == nullptr && (opt_.realtime || !opt_.port.empty());
-    if (real_clock) standin::use_real_clock();
+    make_device(settings, replay != nullptr ? opt_.replay : opt_.settings);
+    LineOptions line;
+    line.baud = opt_.baud != 0 ? opt_.baud : dev_->baud_rate_;
+    line.timeout_ms = opt_.timeout_ms;
+    line.line_rate = opt_.line_rate;
+    std::unique_ptr<RoundSource> source;
     if (replay != nullptr) {
-        auto r = std::make_unique<Replay>(replay->session().line);
-        replayer = r.get();
-        line = std::move(r);
-    } else if (port != nullptr) {
-        // Opened at the command line's baud or the default; the device's own
-        // setting applies when no --baud was given.
-        if (opt_.baud == 0) port->set_baud(line_options.baud);
-        line = std::move(port);
-    } else if (opt_.pty) {
-        line = over_pty(ups, line_options);
+        source = std::make_unique<ReplaySource>(*replay);
     } else {
-        line = in_process(ups);
+        source = scripted_source(opt_, scenario, dev_->protocol_version_, dev_->address_, line,
+                                 std::move(port));
     }
-    if (!outputs_.json_on_stdout()) std::cout << "line: " << line->where() << '\n';
+    replaying_ = source->replaying();
+    if (!outputs_.json_on_stdout()) std::cout << "line: " << source->line().where() << '\n';
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.
     outputs_.start();
     record(io::session_event(
         opt_.device_id, settings, cache_image != nullptr ? *cache_image : std::string(),
-        standin::clock_now(), replay != nullptr ? replay->session().line : line->where(),
-        line_options.baud, opt_.timeout_ms));
-
-    if (cache_image != nullptr) {
-        host_.clear();
-        RoundResult r;
-        CapturedStdout capture(capture_.get());
-        dev_->LoadFromCache(*cache_image);
-        capture.finish(r.log);
-        collect(host_, r);
-        if (!r.record.empty()) end.last_record = r.record;
-        report(r);
-    }
-
+        standin::clock_now(), source->recorded_line(), line.baud, opt_.timeout_ms));
+    if (cache_image != nullptr) restore(*cache_image, end);
     // A replay runs to the recording's end, or its first --rounds.
-    long rounds = replay != nullptr ? std::numeric_limits<long>::max()
-                                    : static_cast<long>(scenario.rounds.size());
-    if (opt_.rounds >= 0) rounds = opt_.rounds;
-    RecordedRound recorded;  // the replayed round: one at a time
+    const long rounds = opt_.rounds >= 0 ? opt_.rounds : source->rounds();
     for (long n = 1; n <= rounds && !io::stopping(); ++n) {
-        const auto i = static_cast<std::size_t>(n - 1);
-        const RoundScript script =
-            i < scenario.rounds.size() && replay == nullptr ? scenario.rounds[i] : RoundScript{};
-        if (replay != nullptr) {
-            if (!replay->next(recorded)) break;
-            standin::set_clock(recorded.clock);
-            replayer->begin_round(recorded);
-        } else if (n > 1 && !real_clock) {
-            standin::advance_clock(opt_.interval);
-        } else if (n > 1) {
-            wait_seconds(opt_.interval);
-            if (io::stopping()) break;
-        }
+        if (!source->begin(n)) break;
         if (outputs_.recording()) record(io::clock_event("round", n, standin::clock_now()));
         RoundResult& r = round_;
         r.reset(n);
-        ups.begin_round(script);
-        try {
-            run_round(*line, r);
-            if (replayer != nullptr && !io::stopping()) replayer->end_round();
-        } catch (const LineLost& e) {
-            end.line_lost = e.what();
-            end.line_lost_round = n;
-            r.line_lost = e.what();
-        } catch (const ReplayDeparted& e) {
-            end.departed = e.what();
-        } catch (const Interrupted&) {
-            // A second signal cut the round short: its values are not read
-            // into the recording, which then ends with the rounds before it.
-            end.interrupted = true;
-        }
-        // The round's "advance" passes before its values are read.
-        if (replay != nullptr) {
-            standin::set_clock(recorded.read_clock);
-        } else if (!real_clock) {
-            standin::advance_clock(script.advance);
-        } else if (script.advance > 0 && end.line_lost.empty()) {
-            wait_seconds(script.advance);
-        }
+        exchange(*source, r, end);
+        // The round's time passes before its values are read.
+        source->end(!end.line_lost.empty());
         if (!end.interrupted && outputs_.recording()) {
             record(io::clock_event("read", n, standin::clock_now()));
         }
-        for (const auto& why : r.rejected) ++end.refused[why];
-        end.timeouts += static_cast<long>(r.missing.size());
-        end.rounds = n;
-        if (r.completed) ++end.completed;
-        if (!r.record.empty()) end.last_record = r.record;
+        tally(r, end);
         report(r);
         if (!end.line_lost.empty() || !end.departed.empty() || end.interrupted) break;
     }
+}
+
+void Session::make_device(const Json::Value& settings, const std::string& settings_from)
+{
+    dev_ = plugin_.create_device();
+    dev_->data_id_ = opt_.device_id;
+    CapturedStdout capture(capture_.get());
+    dev_->InitSetting(settings);
+    std::vector<std::string> lines;
+    capture.finish(lines);
+    if (!outputs_.json_on_stdout()) {
+        std::cout << "settings " << settings_from << '\n';
+        if (!opt_.quiet) {
+            for (const auto& l : lines) std::cout << "  | " << l << '\n';
+        }
+    }
+}
+
+void Session::restore(const std::string& cache_image, SessionEnd& end)
+{
+    host_.clear();
+    RoundResult r;
+    CapturedStdout capture(capture_.get());
+    dev_->LoadFromCache(cache_image);
+    capture.finish(r.log);
+    collect(host_, r);
+    if (!r.record.empty()) end.last_record = r.record;
+    report(r);
+}
+
+void Session::exchange(RoundSource& source, RoundResult& r, SessionEnd& end)
+{
+    try {
+        run_round(source.line(), r);
+        if (!io::stopping()) source.exchanged();
+    } catch (const LineLost& e) {
+        end.line_lost = e.what();
+        end.line_lost_round = r.round;
+        r.line_lost = e.what();
+    } catch (const ReplayDeparted& e) {
+        end.departed = e.what();
+    } catch (const Interrupted&) {
+        // A second signal cut the round short: its values are not read
+        // into the recording, which then ends with the rounds before it.
+        end.interrupted = true;
+    }
+}
+
+void Session::tally(const RoundResult& r, SessionEnd& end)
+{
+    for (const auto& why : r.rejected) ++end.refused[why];
+    end.timeouts += static_cast<long>(r.missing.size());
+    end.rounds = r.round;
+    if (r.completed) ++end.completed;
+    if (!r.record.empty()) end.last_record = r.record;
 }
 
 }  // namespace bench

@@ -19,6 +19,7 @@
 #include "plugin.h"
 #include "replay.h"
 #include "report.h"
+#include "round_source.h"
 #include "scenario.h"
 #include "transport.h"
 
@@ -55,6 +56,14 @@ public:
              RecordingReader* replay, std::unique_ptr<Transport> port, SessionEnd& end);
 
 private:
+    // The device made and its settings applied, shown as `settings_from`.
+    void make_device(const Json::Value& settings, const std::string& settings_from);
+    // The cached record restored: round 0.
+    void restore(const std::string& cache_image, SessionEnd& end);
+    // The round's requests and replies; a lost line, a replay's departure
+    // or a second signal ends it, noted in `end`.
+    void exchange(RoundSource& source, RoundResult& r, SessionEnd& end);
+    static void tally(const RoundResult& r, SessionEnd& end);
     void report(RoundResult& r);
     void run_round(Transport& line, RoundResult& r);
     // Hands one reply to the device as the host's protocol layer does;
