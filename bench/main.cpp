@@ -52,95 +52,56 @@ Json::Value read_settings(const std::string& path)
     return v;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
-{
-    bench::Options opt;
+// What the run reads before it starts: the settings, the cache, the
+// scenario, or the recording that stands for all of them. Throws what the
+// command line is told (exit 2).
+struct Inputs {
     emulator::Scenario scenario;
     Json::Value settings;
     std::string cache;
     std::unique_ptr<io::RecordingReader> replay;
-    try {
-        opt = bench::parse_options(argc, argv, standin::default_plugin_path(),
-                                   VX40_EXAMPLES_DIR "/settings.json");
-        if (opt.help) {
-            std::cout << opt.help_text;
-            return 0;
-        }
-        bench::check_distinct_files(opt);
-        if (!opt.replay.empty()) {
-            // Read through once, keeping nothing, so that its faults stop the
-            // run before it starts; the replay then reads it again as it goes.
-            std::string warning;
-            replay = io::open_recording(opt.replay, warning);
-            if (!warning.empty()) {
-                std::cerr << "vx40-bench: warning: recording " << opt.replay << ": " << warning
-                          << '\n';
-            }
-            const io::Recording& recording = replay->session();
-            settings = recording.settings;
-            opt.device_id = recording.device_id;
-            opt.timeout_ms = recording.timeout_ms;
-            cache = recording.cache;
-        } else {
-            settings = read_settings(opt.settings);
-        }
-        if (!opt.cache.empty()) {
-            cache = read_input("cache", opt.cache);
-            if (cache.size() != kRecordSize) {
-                throw bench::UsageError("cache " + opt.cache + ": " + std::to_string(cache.size()) +
-                                        " bytes, needs " + std::to_string(kRecordSize));
-            }
-        }
-        if (opt.scenario.empty()) {
-            scenario = emulator::demo_scenario();
-        } else {
-            scenario = emulator::read_scenario(opt.scenario);
-        }
-    } catch (const std::exception& e) {
-        std::cerr << "vx40-bench: " << e.what() << "\ntry vx40-bench --help\n";
-        return 2;
-    }
+};
 
-    std::unique_ptr<bench::Outputs> outputs;
-    try {
-        outputs = std::make_unique<bench::Outputs>(opt);
-    } catch (const bench::OutputError& e) {
-        std::cerr << "vx40-bench: " << e.what() << '\n';
-        return 3;
+Inputs read_inputs(bench::Options& opt)
+{
+    Inputs in;
+    if (!opt.replay.empty()) {
+        // Read through once, keeping nothing, so that its faults stop the
+        // run before it starts; the replay then reads it again as it goes.
+        std::string warning;
+        in.replay = io::open_recording(opt.replay, warning);
+        if (!warning.empty()) {
+            std::cerr << "vx40-bench: warning: recording " << opt.replay << ": " << warning << '\n';
+        }
+        const io::Recording& recording = in.replay->session();
+        in.settings = recording.settings;
+        opt.device_id = recording.device_id;
+        opt.timeout_ms = recording.timeout_ms;
+        in.cache = recording.cache;
+    } else {
+        in.settings = read_settings(opt.settings);
     }
-
-    std::unique_ptr<bench::Transport> port;
-    if (!opt.port.empty()) {
-        try {
-            bench::LineOptions line;
-            line.baud = opt.baud != 0 ? opt.baud : line.baud;
-            line.timeout_ms = opt.timeout_ms;
-            port = bench::over_port(opt.port, line);
-        } catch (const std::exception& e) {
-            std::cerr << "vx40-bench: " << e.what() << '\n';
-            return 2;
+    if (!opt.cache.empty()) {
+        in.cache = read_input("cache", opt.cache);
+        if (in.cache.size() != kRecordSize) {
+            throw bench::UsageError("cache " + opt.cache + ": " + std::to_string(in.cache.size()) +
+                                    " bytes, needs " + std::to_string(kRecordSize));
         }
     }
+    in.scenario =
+        opt.scenario.empty() ? emulator::demo_scenario() : emulator::read_scenario(opt.scenario);
+    return in;
+}
 
-    std::unique_ptr<standin::Plugin> plugin;
-    try {
-        plugin = std::make_unique<standin::Plugin>(opt.plugin);
-    } catch (const std::exception& e) {
-        std::cerr << "vx40-bench: " << e.what() << '\n';
-        return 1;
-    }
-
-    io::catch_stop_signals();
+// The session run; its exit status, with what ended it said on standard error.
+int run_session(const bench::Options& opt, const standin::Plugin& plugin, bench::Outputs& outputs,
+                Inputs& in, std::unique_ptr<bench::Transport> port, bench::SessionEnd& end)
+{
     int status = 0;
-    bench::SessionEnd end;
-    // The summary goes where it does not mix with JSON on standard output.
-    std::ostream& summary = outputs->json_on_stdout() ? std::cerr : std::cout;
     try {
-        bench::Session session(opt, *plugin, *outputs);
-        session.run(settings, cache.empty() ? nullptr : &cache, scenario, replay.get(),
-                    std::move(port), end);
+        bench::Session session(opt, plugin, outputs);
+        session.run(in.settings, in.cache.empty() ? nullptr : &in.cache, in.scenario,
+                    in.replay.get(), std::move(port), end);
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         status = 3;
@@ -160,6 +121,57 @@ int main(int argc, char** argv)
         if (status == 0) status = 5;
     }
     if (io::g_stop_signal != 0 && status == 0) status = 128 + io::g_stop_signal;
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bench::Options opt;
+    Inputs in;
+    try {
+        opt = bench::parse_options(argc, argv, standin::default_plugin_path(),
+                                   VX40_EXAMPLES_DIR "/settings.json");
+        if (opt.help) {
+            std::cout << opt.help_text;
+            return 0;
+        }
+        bench::check_distinct_files(opt);
+        in = read_inputs(opt);
+    } catch (const std::exception& e) {
+        std::cerr << "vx40-bench: " << e.what() << "\ntry vx40-bench --help\n";
+        return 2;
+    }
+    std::unique_ptr<bench::Outputs> outputs;
+    try {
+        outputs = std::make_unique<bench::Outputs>(opt);
+    } catch (const bench::OutputError& e) {
+        std::cerr << "vx40-bench: " << e.what() << '\n';
+        return 3;
+    }
+    std::unique_ptr<bench::Transport> port;
+    if (!opt.port.empty()) {
+        try {
+            bench::LineOptions line;
+            line.baud = opt.baud != 0 ? opt.baud : line.baud;
+            line.timeout_ms = opt.timeout_ms;
+            port = bench::over_port(opt.port, line);
+        } catch (const std::exception& e) {
+            std::cerr << "vx40-bench: " << e.what() << '\n';
+            return 2;
+        }
+    }
+    std::unique_ptr<standin::Plugin> plugin;
+    try {
+        plugin = std::make_unique<standin::Plugin>(opt.plugin);
+    } catch (const std::exception& e) {
+        std::cerr << "vx40-bench: " << e.what() << '\n';
+        return 1;
+    }
+    io::catch_stop_signals();
+    bench::SessionEnd end;
+    int status = run_session(opt, *plugin, *outputs, in, std::move(port), end);
     std::string written;
     try {
         written = outputs->finish(end.last_record);
@@ -168,6 +180,8 @@ int main(int argc, char** argv)
         if (status == 0 || status >= 128) status = 3;
         written = outputs->written();
     }
+    // The summary goes where it does not mix with JSON on standard output.
+    std::ostream& summary = outputs->json_on_stdout() ? std::cerr : std::cout;
     summary << bench::summary_line(end, io::g_stop_signal, written);
     summary.flush();
     return status;

@@ -85,12 +85,9 @@ Line open_line(const Options& o)
     return line;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The command line; CLI::Error for a bad one.
+void declare_options(CLI::App& app, Options& o)
 {
-    Options o;
-    CLI::App app{"vx40-ups: the emulated VX40 UPS on a serial line, for testing a host"};
     app.footer(kExits);
     // As with getopt, an option given again replaces what it gave before.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -122,78 +119,65 @@ int main(int argc, char** argv)
     app.add_option("--late-after", o.late_ms, "milliseconds after a request that a late reply goes")
         ->default_val(2100)
         ->check(CLI::Range(1, 600000));
+}
 
+// What the UPS serves: a scenario (the built-in demo by default) or a
+// recording; CLI::ValidationError naming a file that cannot be read.
+struct Script {
     emulator::Scenario scenario;
     std::unique_ptr<ups::Replayer> replay;
     std::uint8_t ver = 0x21;
+};
+
+Script load(const Options& o)
+{
+    if (o.port.empty() && !o.pty) throw CLI::ValidationError("the line: give --port or --pty");
+    Script s;
+    const auto v = io::whole_number(o.ver, 0, 255, 0);
+    if (!v) throw CLI::ValidationError("--ver " + o.ver + ": not a byte (0x21, 33)");
+    s.ver = static_cast<std::uint8_t>(*v);
     try {
-        app.parse(argc, argv);
-        if (o.port.empty() && !o.pty) throw CLI::ValidationError("the line: give --port or --pty");
-        const auto v = io::whole_number(o.ver, 0, 255, 0);
-        if (!v) throw CLI::ValidationError("--ver " + o.ver + ": not a byte (0x21, 33)");
-        ver = static_cast<std::uint8_t>(*v);
         if (!o.replay.empty()) {
             // Read through once for faults; served as it is read again.
             std::string warning;
-            try {
-                replay = std::make_unique<ups::Replayer>(io::open_recording(o.replay, warning));
-            } catch (const std::invalid_argument& e) {
-                throw CLI::ValidationError(e.what());
-            }
+            s.replay = std::make_unique<ups::Replayer>(io::open_recording(o.replay, warning));
             if (!warning.empty()) {
                 std::cerr << "vx40-ups: warning: recording " << o.replay << ": " << warning << '\n';
             }
-        } else if (o.scenario.empty()) {
-            scenario = emulator::demo_scenario();
         } else {
-            try {
-                scenario = emulator::read_scenario(o.scenario);
-            } catch (const std::invalid_argument& e) {
-                throw CLI::ValidationError(e.what());
-            }
+            s.scenario = o.scenario.empty() ? emulator::demo_scenario()
+                                            : emulator::read_scenario(o.scenario);
         }
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::Error& e) {
-        std::cerr << "vx40-ups: " << e.what() << "\ntry vx40-ups --help\n";
-        return 2;
+    } catch (const std::invalid_argument& e) {
+        throw CLI::ValidationError(e.what());
     }
+    return s;
+}
 
-    ups::Outputs outputs;
-    try {
-        outputs = ups::Outputs(o.trace, o.debug, o.json);
-    } catch (const io::OutputError& e) {
-        std::cerr << "vx40-ups: " << e.what() << '\n';
-        return 3;
-    }
-    Line line;
-    try {
-        line = open_line(o);
-        if (!o.link.empty()) {
-            struct stat st {};
-            if (lstat(o.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-                throw std::invalid_argument("--link " + o.link + ": exists and is not a link");
-            }
-            unlink(o.link.c_str());
-            if (symlink(line.host_path.c_str(), o.link.c_str()) != 0) {
-                throw std::invalid_argument("--link " + o.link + ": " + std::strerror(errno));
-            }
+// The line opened and, with --link, the link made to its host side;
+// std::exception saying why not.
+Line open_linked_line(const Options& o)
+{
+    Line line = open_line(o);
+    if (!o.link.empty()) {
+        struct stat st {};
+        if (lstat(o.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            throw std::invalid_argument("--link " + o.link + ": exists and is not a link");
         }
-    } catch (const std::exception& e) {
-        std::cerr << "vx40-ups: " << e.what() << '\n';
-        return 2;
+        unlink(o.link.c_str());
+        if (symlink(line.host_path.c_str(), o.link.c_str()) != 0) {
+            throw std::invalid_argument("--link " + o.link + ": " + std::strerror(errno));
+        }
     }
-    if (o.pty) std::cout << "host side: " << line.host_path << std::endl;
+    return line;
+}
 
-    io::catch_stop_signals();
-
-    emulator::LineUps ups(scenario.ups, ver, static_cast<std::uint8_t>(o.adr));
-    ups::Server server(ups, scenario, replay.get(), outputs, o.quiet);
-    // Commands from standard input, on a thread of their own; signals stay
-    // with the line's thread.
-    // Read with read(2), not through stdio: a thread blocked in a stdio read
-    // holds that stream's lock, and exit() would wait for it (musl does).
+// Commands from standard input, on a thread of their own; signals stay with
+// the line's thread. Read with read(2), not through stdio: a thread blocked
+// in a stdio read holds that stream's lock, and exit() would wait for it
+// (musl does).
+void take_commands(ups::Server& server)
+{
     io::thread_without_stops([&server] {
         std::string pending;
         char buf[256];
@@ -211,13 +195,16 @@ int main(int argc, char** argv)
             if (pending.size() > 4096) pending.clear();  // no command is that long
         }
     }).detach();
+}
 
+// Serves requests until a stop signal or the line's loss; the exit status.
+int serve(const Options& o, const Line& line, ups::Server& server)
+{
     emulator::Pace pace;
     pace.baud = o.baud;
     pace.line_rate = o.line_rate;
     pace.late_after = std::chrono::milliseconds(o.late_ms);
     emulator::UpsEnd end(line.fd, line.name, pace, io::stopping);
-    int status = 0;
     try {
         const auto answer = [&server](const io::Received& r) { return server.answer(r); };
         while (!io::stopping()) end.serve_one(answer, std::chrono::milliseconds(200));
@@ -225,15 +212,54 @@ int main(int argc, char** argv)
         // A second stop signal ended a wait: stopped all the same.
     } catch (const io::LineLost& e) {
         std::cerr << "vx40-ups: port lost: " << e.what() << '\n';
-        status = 4;
+        return 4;
     } catch (const io::OutputError& e) {
         std::cerr << "vx40-ups: " << e.what() << '\n';
-        status = 3;
+        return 3;
     }
+    return 128 + (io::stopping() ? static_cast<int>(io::g_stop_signal) : SIGTERM);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    CLI::App app{"vx40-ups: the emulated VX40 UPS on a serial line, for testing a host"};
+    declare_options(app, o);
+    Script script;
+    try {
+        app.parse(argc, argv);
+        script = load(o);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::Error& e) {
+        std::cerr << "vx40-ups: " << e.what() << "\ntry vx40-ups --help\n";
+        return 2;
+    }
+    ups::Outputs outputs;
+    try {
+        outputs = ups::Outputs(o.trace, o.debug, o.json);
+    } catch (const io::OutputError& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        return 3;
+    }
+    Line line;
+    try {
+        line = open_linked_line(o);
+    } catch (const std::exception& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        return 2;
+    }
+    if (o.pty) std::cout << "host side: " << line.host_path << std::endl;
+    io::catch_stop_signals();
+
+    emulator::LineUps ups(script.scenario.ups, script.ver, static_cast<std::uint8_t>(o.adr));
+    ups::Server server(ups, script.scenario, script.replay.get(), outputs, o.quiet);
+    take_commands(server);
+    int status = serve(o, line, server);
     if (!o.link.empty()) unlink(o.link.c_str());
-    if (status == 0) {
-        status = 128 + (io::stopping() ? static_cast<int>(io::g_stop_signal) : SIGTERM);
-    }
     try {
         std::cout << "vx40-ups: " << server.summary() << outputs.finish() << std::endl;
     } catch (const io::OutputError& e) {
