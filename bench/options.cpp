@@ -2,8 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "clock_span.h"
 #include "number.h"
-#include "page.h"
 #include "transport.h"
 
 namespace bench {
@@ -72,7 +72,7 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
                 name,
                 [name, &into](const std::string& v) {
                     try {
-                        into = ReportPage::clock_seconds(v, std::string(name) == "--to");
+                        into = clock_seconds(v, std::string(name) == "--to");
                     } catch (const std::runtime_error& e) {
                         throw UsageError(std::string(name) + " " + v + ": " + e.what());
                     }
@@ -126,8 +126,8 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     if ((app.count("--from") != 0 || app.count("--to") != 0) && opt.report.empty()) {
         throw UsageError("--from and --to choose the rounds of the page: need --report");
     }
-    if (ReportPage::Span{opt.report_from, opt.report_to}.empty()) {
-        throw UsageError(ReportPage::Span::kEmpty);
+    if (ClockSpan{opt.report_from, opt.report_to}.empty()) {
+        throw UsageError(ClockSpan::kEmpty);
     }
     if (opt.line_rate && !opt.pty) throw UsageError("--line-rate paces the emulator: needs --pty");
     if (!opt.replay.empty()) {

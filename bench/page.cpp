@@ -10,9 +10,10 @@
 #include <string_view>
 #include <utility>
 
+#include "clock_span.h"
 #include "json_text.h"
 #include "page_assets.h"
-#include "report.h"
+#include "round.h"
 
 namespace bench {
 
@@ -21,24 +22,6 @@ namespace {
 [[noreturn]] void fault(const std::string& what)
 {
     throw std::runtime_error(what);
-}
-
-// "YYYY-MM-DD HH:MM:SS" as seconds since 1970 (the clock's own zone).
-std::int64_t seconds_of(const std::string& text)
-{
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) !=
-            6 ||
-        static_cast<std::size_t>(used) != text.size() || mo < 1 || mo > 12 || d < 1 || d > 31 ||
-        h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60) {
-        fault("clock \"" + text + "\" is not YYYY-MM-DD HH:MM:SS");
-    }
-    // A day past the month's end counts on into the next month, as sys_days does.
-    using namespace std::chrono;
-    const sys_days day{year{y} / month{static_cast<unsigned>(mo)} /
-                       std::chrono::day{static_cast<unsigned>(d)}};
-    const auto at = day + hours{h} + minutes{mi} + seconds{s};
-    return at.time_since_epoch().count();
 }
 
 std::uint8_t refusal_bit(const std::string& code)
@@ -75,18 +58,6 @@ std::uint32_t ReportPage::text_id(const std::string& text)
     texts_.push_back(kept);
     text_ids_.emplace(kept, id);
     return id;
-}
-
-bool ReportPage::Span::whole() const
-{
-    return from == std::numeric_limits<std::int64_t>::min() &&
-           to == std::numeric_limits<std::int64_t>::max();
-}
-
-std::int64_t ReportPage::clock_seconds(const std::string& text, bool end_of_span)
-{
-    if (text.size() == 10) return seconds_of(text + (end_of_span ? " 23:59:59" : " 00:00:00"));
-    return seconds_of(text);
 }
 
 void ReportPage::merge(Column& into, const Column& next)
@@ -128,312 +99,114 @@ void ReportPage::close(std::size_t& event, long round, std::int64_t t)
     event = kNotListed;
 }
 
-void ReportPage::add(const Json::Value& round)
-{
-    if (!round.isObject()) fault("a round is not a JSON object");
-    const Json::Value& number_of = round["round"];
-    if (!number_of.isInt64()) fault("\"round\" missing or not a number");
-    const std::string where = "round " + number_of.asString() + ": ";
-    if (!round["clock"].isString()) fault(where + "\"clock\" missing");
-    PageRound& in = in_;
-    in.clock = round["clock"].asString();
-    in.seconds = seconds_of(in.clock);
-    const Json::Value& values = round["values"];
-    if (!values.isObject()) fault(where + "\"values\" missing");
-    in.round = static_cast<long>(number_of.asInt64());
-    for (std::size_t k = 0; k < 9; ++k) {
-        const Json::Value& v = values[kValueNames[k]];
-        in.ok[k] = v.isNumeric();
-        in.num[k] = in.ok[k] ? v.asFloat() : 0.0F;
-        in.refusal[k] = 0;
-        if (!in.ok[k]) {
-            if (!v.isObject() || !v["error"].isString()) {
-                fault(where + "value " + kValueNames[k] + " missing");
-            }
-            in.refusal[k] = refusal_bit(v["error"].asString());
-        }
-    }
-    if (in.seconds < span_.from || in.seconds > span_.to) return;
-    in.completed = round["completed"].asBool();
-    const Json::Value& rejected = round["rejected"];
-    const Json::Value& missing = round["missing"];
-    in.any_rejected = !rejected.empty();
-    in.any_missing = !missing.empty();
-    const Json::Value& alarms = round["alarms"];
-    in.alarms.clear();
-    if (alarms.isArray()) {
-        for (Json::ArrayIndex i = 0; i < alarms.size() && i < 32; ++i) {
-            const Json::Value& a = alarms[i];
-            PageRound::Alarm& to = in.alarms.emplace_back();
-            if (alarm_rows_.size() <= i) {  // texts are read for a row not yet known
-                to.signal = a["signal"].asString();
-                to.nm = a["nm"].asString();
-                to.text = a["text"].asString();
-            }
-            to.active = a["active"].asBool();
-        }
-    }
-    const auto texts = [](const Json::Value& list, std::vector<std::string>& to) {
-        to.clear();
-        for (const auto& l : list) to.push_back(l.asString());
-    };
-    texts(round["log"], in.log);
-    texts(rejected, in.rejected);
-    texts(missing, in.missing);
-    add_round(in);
-}
-
 void ReportPage::add(const RoundResult& r)
 {
-    PageRound& in = in_;
-    in.clock = r.clock;
-    in.seconds = seconds_of(in.clock);
-    in.round = r.round;
-    for (std::size_t k = 0; k < 9; ++k) {
-        const bool have = k < r.values.size();
-        in.ok[k] = have && r.values[k].ok;
-        in.num[k] = in.ok[k] ? r.values[k].num : 0.0F;
-        in.refusal[k] = in.ok[k] ? 0 : refusal_bit(have ? refusal_code(r.values[k].text) : "");
-    }
-    if (in.seconds < span_.from || in.seconds > span_.to) return;
-    in.completed = r.completed;
-    in.any_rejected = !r.rejected.empty();
-    in.any_missing = !r.missing.empty();
-    in.alarms.resize(std::min<std::size_t>(r.alarms.size(), 32));
-    for (std::size_t i = 0; i < in.alarms.size(); ++i) {
-        PageRound::Alarm& to = in.alarms[i];
-        if (alarm_rows_.size() <= i) {
-            to.signal = r.alarms[i].signal;
-            to.nm = r.alarms[i].nm;
-            to.text = r.alarms[i].text;
-        }
-        to.active = r.alarms[i].active;
-    }
-    in.log.assign(r.log.begin(), r.log.end());
-    in.rejected.assign(r.rejected.begin(), r.rejected.end());
-    in.missing.assign(r.missing.begin(), r.missing.end());
-    add_round(in);
-}
-
-bool ReportPage::add_line(const std::string& line)
-{
-    // The line as the bench writes it; anything else (a field missing or of
-    // another type, JSON the quick reader declines) is left to add(Json).
-    io::JsonCursor json(line);
-    PageRound& in = in_;
-    std::string& key = key_;
-    bool have_round = false;
-    bool have_clock = false;
-    std::uint16_t have_values = 0;  // a bit per name
-    in.completed = false;
-    in.alarms.clear();
-    in.log.clear();
-    in.rejected.clear();
-    in.missing.clear();
-    Json::Value v;
-    const auto texts = [&](std::vector<std::string>& to) {
-        to.clear();
-        if (!json.take('[')) return false;
-        if (json.take(']')) return true;
-        do {
-            if (!json.string(to.emplace_back())) return false;
-        } while (json.take(','));
-        return json.take(']');
-    };
-    // The texts of an alarm whose row is known are only read.
-    const auto alarm = [&](PageRound::Alarm& a, bool texts_wanted) {
-        a.active = false;
-        if (!json.take('{')) return false;
-        if (json.take('}')) return true;
-        do {
-            if (!json.key(key)) return false;
-            bool taken = true;
-            std::string* text = key == "signal" ? &a.signal
-                                : key == "nm"   ? &a.nm
-                                : key == "text" ? &a.text
-                                                : nullptr;
-            if (key == "active") {
-                taken = json.boolean(a.active);
-            } else if (text != nullptr) {
-                taken = texts_wanted ? json.string(*text) : json.skip(2);
-            } else {
-                taken = json.skip(2);
-            }
-            if (!taken) return false;
-        } while (json.take(','));
-        return json.take('}');
-    };
-    const auto value = [&](std::size_t k) {
-        if (!json.value(v, 2)) return false;
-        in.ok[k] = v.isNumeric();
-        in.num[k] = in.ok[k] ? v.asFloat() : 0.0F;
-        in.refusal[k] = 0;
-        if (in.ok[k]) return true;
-        if (!v.isObject() || !v["error"].isString()) return false;
-        in.refusal[k] = refusal_bit(v["error"].asString());
-        return true;
-    };
-    const auto values = [&] {
-        have_values = 0;
-        if (!json.take('{')) return false;
-        if (json.take('}')) return true;
-        do {
-            if (!json.key(key)) return false;
-            const auto* name = std::find(std::begin(kValueNames), std::end(kValueNames), key);
-            if (name == std::end(kValueNames)) {
-                if (!json.skip(2)) return false;
-                continue;
-            }
-            const auto k = static_cast<std::size_t>(name - std::begin(kValueNames));
-            if (!value(k)) return false;
-            have_values |= static_cast<std::uint16_t>(1U << k);
-        } while (json.take(','));
-        return json.take('}');
-    };
-    if (!json.take('{') || json.take('}')) return false;
-    do {
-        if (!json.key(key)) return false;
-        bool taken = true;
-        if (key == "round") {
-            taken = json.value(v, 1) && v.isInt64();
-            have_round = taken;
-            if (taken) in.round = static_cast<long>(v.asInt64());
-        } else if (key == "clock") {
-            taken = json.string(in.clock);
-            have_clock = taken;
-        } else if (key == "values") {
-            taken = values();
-        } else if (key == "completed") {
-            taken = json.boolean(in.completed);
-        } else if (key == "alarms") {
-            taken = json.take('[');
-            if (taken) in.alarms.clear();
-            if (taken && !json.take(']')) {
-                std::size_t i = 0;
-                PageRound::Alarm past;  // the 33rd and later: read, not kept
-                do {
-                    if (i < 32 && in.alarms.size() <= i) in.alarms.emplace_back();
-                    PageRound::Alarm& a = i < 32 ? in.alarms[i] : past;
-                    taken = alarm(a, i >= alarm_rows_.size());
-                    ++i;
-                } while (taken && json.take(','));
-                in.alarms.resize(std::min<std::size_t>(i, 32));
-                taken = taken && json.take(']');
-            }
-        } else if (key == "log") {
-            taken = texts(in.log);
-        } else if (key == "rejected") {
-            taken = texts(in.rejected);
-        } else if (key == "missing") {
-            taken = texts(in.missing);
-        } else {
-            taken = json.skip(1);
-        }
-        if (!taken) return false;
-    } while (json.take(','));
-    if (!json.take('}') || !json.end() || !have_round || !have_clock || have_values != 0x1FFU) {
-        return false;
-    }
-    in.seconds = seconds_of(in.clock);
-    if (in.seconds < span_.from || in.seconds > span_.to) return true;
-    in.any_rejected = !in.rejected.empty();
-    in.any_missing = !in.missing.empty();
-    add_round(in);
-    return true;
-}
-
-void ReportPage::add_round(const PageRound& in)
-{
+    const std::int64_t seconds = clock_seconds(r.clock);
+    if (!span_.holds(seconds)) return;
     Column c;
-    c.first = c.last = in.round;
-    std::uint8_t refusing = 0;
-    for (std::size_t k = 0; k < 9; ++k) {
-        c.lo[k] = std::numeric_limits<float>::infinity();
-        c.hi[k] = -c.lo[k];
-        if (in.ok[k]) {
-            c.lo[k] = c.hi[k] = in.num[k];
-        } else {
-            c.gap[k / 3] |= in.refusal[k];
-            refusing |= in.refusal[k];
-        }
-    }
+    c.first = c.last = r.round;
+    const std::uint8_t refusing = take_values(r, c);
     if (rounds_ == 0) {
-        t0_ = in.seconds;
-        first_clock_ = in.clock;
+        t0_ = seconds;
+        first_clock_ = r.clock;
     }
-    last_clock_ = in.clock;
+    last_clock_ = r.clock;
     ++rounds_;
-    c.t = c.t_end = in.seconds - t0_;
-    const std::int64_t t = c.t;
-    completed_ += in.completed ? 1 : 0;
-    c.status = in.completed ? 0 : in.any_rejected ? 3 : in.any_missing ? 2 : 1;
-
-    // Alarms: the round's reports, or the last ones carried forward.
-    if (!in.alarms.empty()) {
-        std::uint32_t active = 0;
-        for (std::size_t i = 0; i < in.alarms.size(); ++i) {
-            const PageRound::Alarm& a = in.alarms[i];
-            if (alarm_rows_.size() <= i)
-                alarm_rows_.push_back({a.signal, a.nm, a.text, gloss(a.text)});
-            if (a.active) active |= 1U << i;
-        }
-        for (std::size_t row = 0; row < alarm_rows_.size(); ++row) {
-            const std::uint32_t bit = 1U << row;
-            if ((active & bit) != 0 && (active_ & bit) == 0) {
-                const auto& r = alarm_rows_[row];
-                alarm_open_[row] =
-                    open(Alarm, c.first, t, r[0] + " " + r[1] + " " + r[2] + " (" + r[3] + ")");
-            } else if ((active & bit) == 0 && (active_ & bit) != 0) {
-                close(alarm_open_[row], c.first, t);
-            }
-        }
-        active_ = active;
-    }
+    c.t = c.t_end = seconds - t0_;
+    completed_ += r.completed ? 1 : 0;
+    c.status = r.completed ? 0 : !r.rejected.empty() ? 3 : !r.missing.empty() ? 2 : 1;
+    take_alarms(r, c.first, c.t);
     c.on = active_;
-
     // Spans of refused values, one per reason.
     for (std::size_t b = 0; b < 3; ++b) {
         const auto bit = static_cast<std::uint8_t>(1U << b);
         if ((refusing & bit) != 0 && (refusing_ & bit) == 0) {
-            refusal_open_[b] = open(RefusedValues, c.first, t, kRefusalNames[b]);
+            refusal_open_[b] = open(RefusedValues, c.first, c.t, kRefusalNames[b]);
         } else if ((refusing & bit) == 0 && (refusing_ & bit) != 0) {
-            close(refusal_open_[b], c.first, t);
+            close(refusal_open_[b], c.first, c.t);
         }
     }
     refusing_ = refusing;
+    take_lines(r, c);
+    place(std::move(c));
+}
 
+std::uint8_t ReportPage::take_values(const RoundResult& r, Column& c)
+{
+    std::uint8_t refusing = 0;
+    for (std::size_t k = 0; k < 9; ++k) {
+        c.lo[k] = std::numeric_limits<float>::infinity();
+        c.hi[k] = -c.lo[k];
+        const bool ok = k < r.values.size() && r.values[k].ok;
+        if (ok) {
+            c.lo[k] = c.hi[k] = r.values[k].num;
+        } else {
+            const std::uint8_t bit = refusal_bit(k < r.values.size() ? r.values[k].code : "");
+            c.gap[k / 3] |= bit;
+            refusing |= bit;
+        }
+    }
+    return refusing;
+}
+
+void ReportPage::take_alarms(const RoundResult& r, long round, std::int64_t t)
+{
+    // The round's reports (the first 32), or the last ones carried forward.
+    if (r.alarms.empty()) return;
+    const std::size_t n = std::min<std::size_t>(r.alarms.size(), 32);
+    std::uint32_t active = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const AlarmReport& a = r.alarms[i];
+        if (alarm_rows_.size() <= i) alarm_rows_.push_back({a.signal, a.nm, a.text, gloss(a.text)});
+        if (a.active) active |= 1U << i;
+    }
+    for (std::size_t row = 0; row < alarm_rows_.size(); ++row) {
+        const std::uint32_t bit = 1U << row;
+        if ((active & bit) != 0 && (active_ & bit) == 0) {
+            const auto& a = alarm_rows_[row];
+            alarm_open_[row] =
+                open(Alarm, round, t, a[0] + " " + a[1] + " " + a[2] + " (" + a[3] + ")");
+        } else if ((active & bit) == 0 && (active_ & bit) != 0) {
+            close(alarm_open_[row], round, t);
+        }
+    }
+    active_ = active;
+}
+
+void ReportPage::take_lines(const RoundResult& r, Column& c)
+{
     // The round's lines; a refused frame, a missing and a short reply are
     // events of their round.
     std::string complaints;
-    for (const std::string& line : in.log) {
+    for (const std::string& line : r.log) {
         // The plug-in's complaints about a reply begin "error in".
         if (line.rfind("error in", 0) == 0) complaints += (complaints.empty() ? "" : "; ") + line;
         if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(line));
     }
     c.complaint = !complaints.empty();
     auto instant = [&](Kind kind, const std::string& text) {
-        const std::size_t e = open(kind, c.first, t, text);
+        const std::size_t e = open(kind, c.first, c.t, text);
         if (e != kNotListed) {
             events_[e].end_round = c.first;
-            events_[e].t_end = t;
+            events_[e].t_end = c.t;
         }
     };
-    std::string joined;
-    for (const std::string& j : in.rejected) {
-        const std::string text = "rejected frame: " + j;
-        if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(text));
-        joined += (joined.empty() ? "" : "; ") + text;
-    }
-    if (!joined.empty()) instant(RefusedFrame, joined);
-    joined.clear();
-    for (const std::string& m : in.missing) {
-        const std::string text = "no reply to " + m;
-        if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(text));
-        joined += (joined.empty() ? "" : "; ") + text;
-    }
-    if (!joined.empty()) instant(MissingReply, joined);
+    const auto listed = [&](Kind kind, const char* head, const std::vector<std::string>& list) {
+        std::string joined;
+        for (const std::string& item : list) {
+            const std::string text = head + item;
+            if (c.lines.size() < kLinesPerColumn) c.lines.push_back(text_id(text));
+            joined += (joined.empty() ? "" : "; ") + text;
+        }
+        if (!joined.empty()) instant(kind, joined);
+    };
+    listed(RefusedFrame, "rejected frame: ", r.rejected);
+    listed(MissingReply, "no reply to ", r.missing);
     if (!complaints.empty()) instant(ShortReply, complaints);
+}
 
+void ReportPage::place(Column&& c)
+{
     // Into the last column while it has room; when every column is full,
     // neighbours are merged and each column takes twice as many rounds.
     if (!columns_.empty() && in_last_ < width_) {

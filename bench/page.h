@@ -20,9 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include <json/value.h>
-
-#include "report.h"
+#include "clock_span.h"
+#include "round.h"
 
 namespace bench {
 
@@ -33,34 +32,18 @@ public:
     static constexpr std::size_t kMaxTexts = 4096;
     static constexpr std::size_t kLinesPerColumn = 20;
 
-    // The rounds pictured: those whose clock is within [from, to], in seconds
-    // of the clock's own reading (see clock_seconds).
-    struct Span {
-        std::int64_t from = std::numeric_limits<std::int64_t>::min();
-        std::int64_t to = std::numeric_limits<std::int64_t>::max();
-        bool whole() const;
-        // --from after --to: no round can be in it.
-        bool empty() const { return from > to; }
-        static constexpr const char* kEmpty = "--from is after --to: no round between";
-    };
-    // "YYYY-MM-DD HH:MM:SS" (a round's clock) as seconds since 1970 of that
-    // reading; "YYYY-MM-DD" is its first second, or its last for the end of
-    // a span. Throws std::runtime_error saying what is wrong.
-    static std::int64_t clock_seconds(const std::string& text, bool end_of_span = false);
+    // The rounds pictured: those whose clock is within the span.
+    using Span = ClockSpan;
 
     ReportPage() = default;
     explicit ReportPage(Span span) : span_(span) {}
 
-    // Takes one round as to_json() gives it (or a line of a --json file);
-    // one outside the span is read and left out. Throws std::runtime_error
-    // naming the field that is missing or wrong.
-    void add(const Json::Value& round);
-    // The same for a round of the run in progress.
+    // Takes one round: of the run in progress, or read back from a --json
+    // file (round_reader.h); one outside the span is left out. Throws
+    // std::runtime_error for a clock it cannot read.
     void add(const RoundResult& round);
-    // A line of a --json file read directly, without building its value:
-    // false, taking nothing, for a line it does not read (add(Json) then
-    // reads it, and names its fault).
-    bool add_line(const std::string& line);
+    // Alarm rows known so far: a reader need not read their texts again.
+    std::size_t alarm_rows() const { return alarm_rows_.size(); }
     std::size_t rounds() const { return rounds_; }
     // The whole page; `source` says where the rounds came from.
     void write(std::ostream& out, const std::string& source) const;
@@ -94,25 +77,13 @@ private:
     };
     static constexpr std::size_t kNotListed = std::numeric_limits<std::size_t>::max();
 
-    // One round as the page reads it, its buffers kept from round to round.
-    struct PageRound {
-        long round = 0;
-        std::string clock;
-        std::int64_t seconds = 0;  // of the clock
-        bool completed = false;
-        std::array<bool, 9> ok{};
-        std::array<float, 9> num{};
-        std::array<std::uint8_t, 9> refusal{};  // the refusal's bit, when not ok
-        struct Alarm {
-            std::string signal, nm, text;  // read only for a row not yet known
-            bool active = false;
-        };
-        std::vector<Alarm> alarms;  // at most 32; none: the last reports stand
-        std::vector<std::string> log, rejected, missing;
-        bool any_rejected = false;
-        bool any_missing = false;
-    };
-    void add_round(const PageRound& in);
+    // The parts of add(): the values into the column (the refusal bits
+    // returned), the alarms' spans, the lines and the round's events, and
+    // the column placed.
+    static std::uint8_t take_values(const RoundResult& r, Column& c);
+    void take_alarms(const RoundResult& r, long round, std::int64_t t);
+    void take_lines(const RoundResult& r, Column& c);
+    void place(Column&& c);
     std::uint32_t text_id(const std::string& text);
     static void merge(Column& into, const Column& next);
     // Starts an event; the index to end it with, or kNotListed.
@@ -138,8 +109,6 @@ private:
     std::size_t unlisted_ = 0;
     std::vector<std::string> texts_;
     std::unordered_map<std::string, std::uint32_t> text_ids_;
-    PageRound in_;     // the round being read
-    std::string key_;  // a key being read
 };
 
 }  // namespace bench

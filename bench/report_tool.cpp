@@ -22,6 +22,7 @@
 #include "json_text.h"
 #include "output_file.h"
 #include "page.h"
+#include "round_reader.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ bench::ReportPage::Span span_of(const Options& o)
          {std::tuple{"--from", &o.from, false}, std::tuple{"--to", &o.to, true}}) {
         if (text->empty()) continue;
         try {
-            (end ? span.to : span.from) = bench::ReportPage::clock_seconds(*text, end);
+            (end ? span.to : span.from) = bench::clock_seconds(*text, end);
         } catch (const std::runtime_error& e) {
             refuse(std::string(name) + " " + *text + ": " + e.what(), 2);
         }
@@ -76,16 +77,23 @@ bench::ReportPage::Span span_of(const Options& o)
 void read_rounds(std::istream& in, const std::string& path, bench::ReportPage& page)
 {
     std::size_t at = 0;
+    bench::RoundReader reader;
+    bench::RoundResult round;  // one at a time, its buffers kept
     try {
         const std::string warning = io::read_json_lines(
             in,
             [&](std::size_t n, const Json::Value& v) {
                 at = n;
-                page.add(v);
+                reader.skip_alarm_texts_before(page.alarm_rows());
+                reader.read(v, round);
+                page.add(round);
             },
             [&](std::size_t n, const std::string& text) {
                 at = n;
-                return page.add_line(text);
+                reader.skip_alarm_texts_before(page.alarm_rows());
+                if (!reader.read_line(text, round)) return false;
+                page.add(round);
+                return true;
             });
         if (!warning.empty())
             std::cerr << "vx40-report: warning: " << path << ": " << warning << '\n';

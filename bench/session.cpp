@@ -153,6 +153,7 @@ void read_values(const PMBusProtocol& dev, RoundResult& r)
             v.ok = false;
             v.num = 0.0F;
             v.text = e.what();
+            v.code = refusal_code(v.text);
         }
     }
 }
@@ -171,7 +172,7 @@ Session::Session(const Options& opt, const standin::Plugin& plugin, Outputs& out
               (no_colour == nullptr || *no_colour == '\0');
 }
 
-void Session::report(RoundResult& r)
+void Session::write_round(RoundResult& r)
 {
     r.clock = clock_text();
     read_values(*dev_, r);
@@ -309,7 +310,7 @@ std::string summary_line(const SessionEnd& end, int stop_signal, const std::stri
 {
     long refused = 0;
     std::string reasons;
-    for (const auto& [why, count] : end.refused) {
+    for (const auto& [why, count] : end.rejected) {
         refused += count;
         reasons += (reasons.empty() ? "" : ", ") + why + " x" + std::to_string(count);
     }
@@ -368,7 +369,7 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
             record(io::clock_event("read", n, standin::clock_now()));
         }
         tally(r, end);
-        report(r);
+        write_round(r);
         if (!end.line_lost.empty() || !end.departed.empty() || end.interrupted) break;
     }
 }
@@ -398,7 +399,7 @@ void Session::restore(const std::string& cache_image, SessionEnd& end)
     capture.finish(r.log);
     collect(host_, r);
     if (!r.record.empty()) end.last_record = r.record;
-    report(r);
+    write_round(r);
 }
 
 void Session::exchange(RoundSource& source, RoundResult& r, SessionEnd& end)
@@ -421,7 +422,7 @@ void Session::exchange(RoundSource& source, RoundResult& r, SessionEnd& end)
 
 void Session::tally(const RoundResult& r, SessionEnd& end)
 {
-    for (const auto& why : r.rejected) ++end.refused[why];
+    for (const auto& why : r.rejected) ++end.rejected[why];
     end.timeouts += static_cast<long>(r.missing.size());
     end.rounds = r.round;
     if (r.completed) ++end.completed;

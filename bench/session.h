@@ -18,7 +18,7 @@
 #include "outputs.h"
 #include "plugin.h"
 #include "replay.h"
-#include "report.h"
+#include "round.h"
 #include "round_source.h"
 #include "scenario.h"
 #include "transport.h"
@@ -32,7 +32,7 @@ struct SessionEnd {
     long rounds = 0;                        // rounds run
     long completed = 0;                     // rounds whose record was saved
     long timeouts = 0;                      // requests without a reply in time
-    std::map<std::string, long> refused;    // decoder refusals by reason
+    std::map<std::string, long> rejected;   // frames rejected, by the decoder's reason
     std::vector<std::uint8_t> last_record;  // the last record distributed, round 0 included
     std::string line_lost;                  // why the serial line went away, if it did
     long line_lost_round = 0;
@@ -64,7 +64,8 @@ private:
     // or a second signal ends it, noted in `end`.
     void exchange(RoundSource& source, RoundResult& r, SessionEnd& end);
     static void tally(const RoundResult& r, SessionEnd& end);
-    void report(RoundResult& r);
+    // The round to every output: the page, the JSON line, the lines for a person.
+    void write_round(RoundResult& r);
     void run_round(Transport& line, RoundResult& r);
     // Hands one reply to the device as the host's protocol layer does;
     // false when the round ends with it.

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "clock_span.h"
 #include "frame.h"
 #include "json_text.h"
-#include "page.h"
+#include "round_reader.h"
 #include "scenario.h"
 #include "ups.h"
 #include "vocabulary.h"
@@ -145,7 +146,6 @@ namespace {
 // over the whole four-digit range; a day past its month's end counts on.
 TEST(PageClock, ReadsEveryDateOfFourDigitYears)
 {
-    using bench::ReportPage;
     const struct {
         const char* text;
         std::int64_t seconds;
@@ -158,11 +158,110 @@ TEST(PageClock, ReadsEveryDateOfFourDigitYears)
         {"0001-01-01 00:00:00", -62135596800},
         {"9999-12-31 23:59:59", 253402300799},
     };
-    for (const auto& c : cases) EXPECT_EQ(ReportPage::clock_seconds(c.text), c.seconds) << c.text;
-    EXPECT_EQ(ReportPage::clock_seconds("2024-02-29", true), 1709251199);
+    for (const auto& c : cases) EXPECT_EQ(bench::clock_seconds(c.text), c.seconds) << c.text;
+    EXPECT_EQ(bench::clock_seconds("2024-02-29", true), 1709251199);
     for (const char* bad :
          {"2024-13-01 00:00:00", "2024-01-01 24:00:00", "2024-01-01 00:00", "x"}) {
-        EXPECT_THROW(ReportPage::clock_seconds(bad), std::runtime_error) << bad;
+        EXPECT_THROW(bench::clock_seconds(bad), std::runtime_error) << bad;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What the page pictures of a round, as text to compare.
+std::string pictured(const bench::RoundResult& r)
+{
+    std::string s = std::to_string(r.round) + " " + r.clock + (r.completed ? " done" : " not");
+    for (const auto& v : r.values) {
+        s += std::string(" ") + v.name + "=" + (v.ok ? std::to_string(v.num) : v.code);
+    }
+    for (const auto& a : r.alarms) {
+        s += " [" + a.signal + "|" + a.nm + "|" + a.text + (a.active ? "|on|" : "|off|") +
+             std::to_string(a.seq) + "]";
+    }
+    for (const auto* list : {&r.log, &r.rejected, &r.missing}) {
+        s += " {";
+        for (const auto& l : *list) s += l + ";";
+        s += "}";
+    }
+    return s;
+}
+
+// A round the bench writes reads back the same, through the quick reader and
+// through JsonCpp; a line the quick reader declines is read by JsonCpp.
+TEST(RoundReader, ReadsBackWhatTheBenchWrites)
+{
+    bench::RoundResult r;
+    r.reset(7);
+    r.clock = "2026-12-10 13:14:15";
+    r.completed = true;
+    r.values.resize(9);
+    for (std::size_t k = 0; k < 9; ++k) {
+        r.values[k].name = vocabulary::kValueNames[k];
+        r.values[k].ok = k != 4;
+        r.values[k].num = 200.5F + static_cast<float>(k);
+        bench::assign_shortest(r.values[k].text, r.values[k].num);
+    }
+    r.values[4].text = "数据已超时";
+    r.values[4].code = "stale";
+    for (unsigned i = 0; i < 3; ++i) {
+        bench::AlarmReport& a = r.alarms.add();
+        a = {"vx40_" + std::to_string(i), "08049", "输出过载", i == 1, i + 1};
+    }
+    r.log = {"rvSize is 0", "error in \"x\"\n"};
+    r.rejected = {"CHKSUM mismatch"};
+    r.missing = {"2A46"};
+    std::string line;
+    bench::write_json(line, r);
+
+    bench::RoundReader reader;
+    bench::RoundResult quick;
+    ASSERT_TRUE(reader.read_line(line, quick)) << line;
+    EXPECT_EQ(pictured(quick), pictured(r));
+    bench::RoundResult parsed;
+    reader.read(io::parse_json(line), parsed);
+    EXPECT_EQ(pictured(parsed), pictured(r));
+
+    // Declined by the quick reader (a number past its reach), read by JsonCpp.
+    const std::string odd = line.substr(0, line.size() - 1) + R"(,"x":1234567890123456789})";
+    EXPECT_FALSE(reader.read_line(odd, quick));
+    reader.read(io::parse_json(odd), parsed);
+    EXPECT_EQ(pictured(parsed), pictured(r));
+
+    // Known alarm rows: their texts are not read again.
+    reader.skip_alarm_texts_before(2);
+    bench::RoundResult fresh;
+    ASSERT_TRUE(reader.read_line(line, fresh));
+    EXPECT_EQ(fresh.alarms[0].text, "");
+    EXPECT_EQ(fresh.alarms[2].text, "输出过载");
+    EXPECT_TRUE(fresh.alarms[1].active);
+}
+
+TEST(RoundReader, NamesWhatIsMissing)
+{
+    bench::RoundReader reader;
+    bench::RoundResult r;
+    const struct {
+        const char* line;
+        const char* fault;
+    } cases[] = {
+        {R"([1])", "a round is not a JSON object"},
+        {R"({"clock":"x"})", "\"round\" missing or not a number"},
+        {R"({"round":3})", "round 3: \"clock\" missing"},
+        {R"({"round":3,"clock":"2026-01-01 00:00:00"})", "round 3: \"values\" missing"},
+        {R"({"round":3,"clock":"2026-01-01 00:00:00","values":{}})",
+         "round 3: value ACInputLineOrPhaseAB_A missing"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(reader.read_line(c.line, r)) << c.line;
+        try {
+            reader.read(io::parse_json(c.line), r);
+            ADD_FAILURE() << c.line << " was read";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.fault);
+        }
     }
 }
 

@@ -41,6 +41,7 @@ struct ValueRead {
     bool ok = false;
     float num = 0.0F;  // when ok
     std::string text;  // the shortest text of num, or the refusal
+    std::string code;  // when refused: "not_ready", "stale", "unsupported" or "error"
 };
 
 // One alarm report as the host received it (CheckThresholdBool).

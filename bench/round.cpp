@@ -1,4 +1,4 @@
-#include "report.h"
+#include "round.h"
 
 #include <algorithm>
 #include <array>
@@ -152,7 +152,7 @@ void write_json(std::string& out, const RoundResult& r)
             io::append_number(out, static_cast<double>(v.num));
         } else {
             out += "{\"error\":";
-            quoted(out, refusal_code(v.text));
+            quoted(out, v.code);
             out += ",\"text\":";
             quoted(out, v.text);
             out += '}';
