@@ -226,7 +226,7 @@ void ReportPage::place(Column&& c)
     in_last_ = 1;
 }
 
-void ReportPage::write(std::ostream& out, const std::string& source) const
+Json::Value ReportPage::data(const std::string& source) const
 {
     Json::Value d(Json::objectValue);
     const std::size_t total = rounds_;
@@ -254,6 +254,13 @@ void ReportPage::write(std::ostream& out, const std::string& source) const
     }
     d["texts"] = Json::Value(Json::arrayValue);
     for (const auto& t : texts_) d["texts"].append(t);
+    columns_data(d);
+    events_data(d);
+    return d;
+}
+
+void ReportPage::columns_data(Json::Value& d) const
+{
     for (const char* key : {"t", "te", "first", "last", "status", "on", "lines", "complaint"}) {
         d[key] = Json::Value(Json::arrayValue);
     }
@@ -287,6 +294,10 @@ void ReportPage::write(std::ostream& out, const std::string& source) const
             }
         }
     }
+}
+
+void ReportPage::events_data(Json::Value& d) const
+{
     d["kinds"] = Json::Value(Json::arrayValue);
     d["counts"] = Json::Value(Json::arrayValue);
     for (std::size_t k = 0; k < kKinds; ++k) {
@@ -306,6 +317,11 @@ void ReportPage::write(std::ostream& out, const std::string& source) const
         row.append(e.text);
         d["events"].append(row);
     }
+}
+
+void ReportPage::write(std::ostream& out, const std::string& source) const
+{
+    const Json::Value d = data(source);
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "";
     writer["precision"] = 7;  // a float's digits, no more

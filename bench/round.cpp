@@ -68,15 +68,11 @@ void texts(std::string& out, const std::vector<std::string>& list)
     out += ']';
 }
 
-}  // namespace
-
-void write_json(std::string& out, const RoundResult& r)
+void alarms_json(std::string& out, const KeptList<AlarmReport>& alarms)
 {
-    // The keys in JsonCpp's order (byte order), as vx40-report and the
-    // page read them back.
-    out += "{\"alarms\":[";
-    for (std::size_t i = 0; i < r.alarms.size(); ++i) {
-        const auto& a = r.alarms[i];
+    out += '[';
+    for (std::size_t i = 0; i < alarms.size(); ++i) {
+        const auto& a = alarms[i];
         out += i == 0 ? "{\"active\":" : ",{\"active\":";
         out += a.active ? "true" : "false";
         out += ",\"nm\":";
@@ -89,31 +85,76 @@ void write_json(std::string& out, const RoundResult& r)
         quoted(out, a.text);
         out += '}';
     }
-    out += "],\"clock\":";
+    out += ']';
+}
+
+void frames_json(std::string& out, const std::vector<FrameEvent>& frames)
+{
+    out += '[';
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto& e = frames[i];
+        out += i == 0 ? "{\"dir\":" : ",{\"dir\":";
+        quoted(out, e.direction);
+        out += ",\"step\":";
+        integer(out, e.step);
+        out += ",\"t\":";
+        io::append_number(out, e.seconds);
+        if (!e.text.empty()) {
+            out += ",\"text\":";
+            quoted(out, e.text);
+        }
+        if (!e.verdict.empty()) {
+            out += ",\"verdict\":";
+            quoted(out, e.verdict);
+        }
+        out += '}';
+    }
+    out += ']';
+}
+
+// The names in byte order; each value as a double, or its refusal.
+void values_json(std::string& out, const std::vector<ValueRead>& values)
+{
+    out += '{';
+    std::array<const ValueRead*, 16> order{};
+    const std::size_t n = std::min(values.size(), order.size());
+    for (std::size_t i = 0; i < n; ++i) order[i] = &values[i];
+    std::sort(
+        order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n),
+        [](const ValueRead* a, const ValueRead* b) { return std::strcmp(a->name, b->name) < 0; });
+    for (std::size_t i = 0; i < n; ++i) {
+        const ValueRead& v = *order[i];
+        if (i != 0) out += ',';
+        quoted(out, v.name);
+        out += ':';
+        if (v.ok) {
+            io::append_number(out, static_cast<double>(v.num));
+        } else {
+            out += "{\"error\":";
+            quoted(out, v.code);
+            out += ",\"text\":";
+            quoted(out, v.text);
+            out += '}';
+        }
+    }
+    out += '}';
+}
+
+}  // namespace
+
+void write_json(std::string& out, const RoundResult& r)
+{
+    // The keys in JsonCpp's order (byte order), as vx40-report and the
+    // page read them back.
+    out += "{\"alarms\":";
+    alarms_json(out, r.alarms);
+    out += ",\"clock\":";
     quoted(out, r.clock);
     out += ",\"completed\":";
     out += r.completed ? "true" : "false";
     if (!r.frames.empty()) {
-        out += ",\"frames\":[";
-        for (std::size_t i = 0; i < r.frames.size(); ++i) {
-            const auto& e = r.frames[i];
-            out += i == 0 ? "{\"dir\":" : ",{\"dir\":";
-            quoted(out, e.direction);
-            out += ",\"step\":";
-            integer(out, e.step);
-            out += ",\"t\":";
-            io::append_number(out, e.seconds);
-            if (!e.text.empty()) {
-                out += ",\"text\":";
-                quoted(out, e.text);
-            }
-            if (!e.verdict.empty()) {
-                out += ",\"verdict\":";
-                quoted(out, e.verdict);
-            }
-            out += '}';
-        }
-        out += ']';
+        out += ",\"frames\":";
+        frames_json(out, r.frames);
     }
     if (!r.line_lost.empty()) {
         out += ",\"line_lost\":";
@@ -135,30 +176,9 @@ void write_json(std::string& out, const RoundResult& r)
     texts(out, r.requests);
     out += ",\"round\":";
     integer(out, r.round);
-    out += ",\"values\":{";
-    // The names in byte order; each value as a double, or its refusal.
-    std::array<const ValueRead*, 16> order{};
-    const std::size_t n = std::min(r.values.size(), order.size());
-    for (std::size_t i = 0; i < n; ++i) order[i] = &r.values[i];
-    std::sort(
-        order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n),
-        [](const ValueRead* a, const ValueRead* b) { return std::strcmp(a->name, b->name) < 0; });
-    for (std::size_t i = 0; i < n; ++i) {
-        const ValueRead& v = *order[i];
-        if (i != 0) out += ',';
-        quoted(out, v.name);
-        out += ':';
-        if (v.ok) {
-            io::append_number(out, static_cast<double>(v.num));
-        } else {
-            out += "{\"error\":";
-            quoted(out, v.code);
-            out += ",\"text\":";
-            quoted(out, v.text);
-            out += '}';
-        }
-    }
-    out += "}}";
+    out += ",\"values\":";
+    values_json(out, r.values);
+    out += '}';
 }
 
 void show(std::string& out, const RoundResult& r, bool colour, bool quiet)

@@ -116,6 +116,86 @@ void check_keys(const Json::Value& obj, const std::set<std::string>& allowed,
     }
 }
 
+UpsState ups_entry(const Json::Value& ups)
+{
+    check_keys(ups, {"analog", "status"}, "ups");
+    UpsState state;
+    if (ups.isMember("analog")) {
+        const Json::Value& a = ups["analog"];
+        if (!a.isArray() || a.size() != 9) fault("ups.analog: need nine numbers");
+        for (Json::ArrayIndex i = 0; i < 9; ++i) state.analog[i] = number(a[i], "ups.analog");
+    }
+    if (ups.isMember("status")) {
+        const Json::Value& st = ups["status"];
+        if (!st.isArray() || st.size() != 14) fault("ups.status: need fourteen bytes");
+        for (Json::ArrayIndex i = 0; i < 14; ++i) state.status[i] = byte(st[i], "ups.status");
+    }
+    return state;
+}
+
+// "short": {"44": 20}: the reply to 2A/44 cut to 20 INFO hex characters.
+void short_entry(const std::string& key, const Json::Value& len, const std::string& at,
+                 RoundScript& rs)
+{
+    if (!len.isIntegral() || len.asInt64() < 0 || len.asInt64() > 4095) {
+        fault(at + ": INFO length must be 0..4095");
+    }
+    const std::uint8_t cid2 = command(key, at);
+    // A cut at or past the reply's end would change nothing.
+    const std::size_t whole = 2 * vocabulary::find_request(cid2)->info_bytes;
+    if (len.asUInt() >= whole) {
+        fault(at + ": " + std::to_string(len.asUInt()) +
+              " hex characters is no shorter than the whole INFO (" + std::to_string(whole) + ")");
+    }
+    rs.short_reply[cid2] = len.asUInt();
+}
+
+RoundScript round_entry(const Json::Value& e, const std::string& where)
+{
+    check_keys(e, {"analog", "status", "short", "drop", "wire", "advance"}, where);
+    RoundScript rs;
+    for (const char* part : {"analog", "status", "short"}) {
+        const Json::Value& obj = e[part];
+        if (obj.isNull()) continue;
+        if (!obj.isObject()) fault(where + "." + part + ": not an object");
+        for (const auto& k : obj.getMemberNames()) {
+            const std::string at = where + "." + part + "." + k;
+            if (std::strcmp(part, "analog") == 0) {
+                rs.analog[analog_index(k, at)] = number(obj[k], at);
+            } else if (std::strcmp(part, "status") == 0) {
+                const auto [index, value] = status_entry(k, obj[k], at);
+                rs.status[index] = value;
+            } else {
+                short_entry(k, obj[k], at, rs);
+            }
+        }
+    }
+    if (e.isMember("drop")) {
+        const Json::Value& d = e["drop"];
+        if (!d.isArray()) fault(where + ".drop: not a list");
+        for (const auto& c : d) {
+            if (!c.isString()) fault(where + ".drop: commands are texts");
+            rs.drop.insert(command(c.asString(), where + ".drop"));
+        }
+    }
+    if (e.isMember("wire")) {
+        const Json::Value& w = e["wire"];
+        if (!w.isObject()) fault(where + ".wire: not an object");
+        for (const auto& k : w.getMemberNames()) {
+            const std::uint8_t cid2 = command(k, where + ".wire");
+            rs.wire[cid2] = parse_wire_fault(w[k], where + ".wire." + k);
+        }
+    }
+    if (e.isMember("advance")) {
+        const Json::Value& a = e["advance"];
+        if (!a.isIntegral() || a.asInt64() < 0 || a.asInt64() > 86400 * 366) {
+            fault(where + ".advance: seconds 0..31622400");
+        }
+        rs.advance = a.asInt();
+    }
+    return rs;
+}
+
 }  // namespace
 
 Scenario parse_scenario(const std::string& text)
@@ -123,79 +203,11 @@ Scenario parse_scenario(const std::string& text)
     const Json::Value root = parse_json(text);  // JsonSyntax names the line and column
     check_keys(root, {"ups", "rounds"}, "top level");
     Scenario s;
-    if (root.isMember("ups")) {
-        const Json::Value& ups = root["ups"];
-        check_keys(ups, {"analog", "status"}, "ups");
-        if (ups.isMember("analog")) {
-            const Json::Value& a = ups["analog"];
-            if (!a.isArray() || a.size() != 9) fault("ups.analog: need nine numbers");
-            for (Json::ArrayIndex i = 0; i < 9; ++i) s.ups.analog[i] = number(a[i], "ups.analog");
-        }
-        if (ups.isMember("status")) {
-            const Json::Value& st = ups["status"];
-            if (!st.isArray() || st.size() != 14) fault("ups.status: need fourteen bytes");
-            for (Json::ArrayIndex i = 0; i < 14; ++i) s.ups.status[i] = byte(st[i], "ups.status");
-        }
-    }
+    if (root.isMember("ups")) s.ups = ups_entry(root["ups"]);
     const Json::Value& rounds = root["rounds"];
     if (!rounds.isNull() && !rounds.isArray()) fault("rounds: not a list");
     for (Json::ArrayIndex r = 0; r < rounds.size(); ++r) {
-        const std::string where = "rounds[" + std::to_string(r) + "]";
-        const Json::Value& e = rounds[r];
-        check_keys(e, {"analog", "status", "short", "drop", "wire", "advance"}, where);
-        RoundScript rs;
-        for (const char* part : {"analog", "status", "short"}) {
-            const Json::Value& obj = e[part];
-            if (obj.isNull()) continue;
-            if (!obj.isObject()) fault(where + "." + part + ": not an object");
-            for (const auto& k : obj.getMemberNames()) {
-                const std::string at = where + "." + part + "." + k;
-                if (std::strcmp(part, "analog") == 0) {
-                    rs.analog[analog_index(k, at)] = number(obj[k], at);
-                } else if (std::strcmp(part, "status") == 0) {
-                    const auto [index, value] = status_entry(k, obj[k], at);
-                    rs.status[index] = value;
-                } else {
-                    const Json::Value& len = obj[k];
-                    if (!len.isIntegral() || len.asInt64() < 0 || len.asInt64() > 4095) {
-                        fault(at + ": INFO length must be 0..4095");
-                    }
-                    const std::uint8_t cid2 = command(k, at);
-                    // A cut at or past the reply's end would change nothing.
-                    const std::size_t whole = 2 * Emulator(UpsState{}).reply_info(cid2)->size();
-                    if (len.asUInt() >= whole) {
-                        fault(at + ": " + std::to_string(len.asUInt()) +
-                              " hex characters is no shorter than the whole INFO (" +
-                              std::to_string(whole) + ")");
-                    }
-                    rs.short_reply[cid2] = len.asUInt();
-                }
-            }
-        }
-        if (e.isMember("drop")) {
-            const Json::Value& d = e["drop"];
-            if (!d.isArray()) fault(where + ".drop: not a list");
-            for (const auto& c : d) {
-                if (!c.isString()) fault(where + ".drop: commands are texts");
-                rs.drop.insert(command(c.asString(), where + ".drop"));
-            }
-        }
-        if (e.isMember("wire")) {
-            const Json::Value& w = e["wire"];
-            if (!w.isObject()) fault(where + ".wire: not an object");
-            for (const auto& k : w.getMemberNames()) {
-                const std::uint8_t cid2 = command(k, where + ".wire");
-                rs.wire[cid2] = parse_wire_fault(w[k], where + ".wire." + k);
-            }
-        }
-        if (e.isMember("advance")) {
-            const Json::Value& a = e["advance"];
-            if (!a.isIntegral() || a.asInt64() < 0 || a.asInt64() > 86400 * 366) {
-                fault(where + ".advance: seconds 0..31622400");
-            }
-            rs.advance = a.asInt();
-        }
-        s.rounds.push_back(rs);
+        s.rounds.push_back(round_entry(rounds[r], "rounds[" + std::to_string(r) + "]"));
     }
     return s;
 }

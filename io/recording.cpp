@@ -190,97 +190,125 @@ RecordingReader::RecordingReader(const std::string& path)
 
 RecordingReader::~RecordingReader() = default;
 
+namespace {
+
+template <typename Event>
+std::string event_of(const Event& e, std::size_t at)
+{
+    if (!e.isObject()) fault(at, "not a JSON object");
+    return need(e, "event", &Json::Value::isString, at).asString();
+}
+
+template <typename Event>
+long round_of(const Event& e, std::size_t at)
+{
+    return static_cast<long>(need(e, "round", &Json::Value::isInt64, at).asInt64());
+}
+
+template <typename Event>
+std::time_t clock_of(const Event& e, std::size_t at)
+{
+    return static_cast<std::time_t>(need(e, "clock", &Json::Value::isInt64, at).asInt64());
+}
+
+}  // namespace
+
 bool RecordingReader::next(RecordedRound& r)
 {
+    if (!open_round(r)) return false;
     Event& v = *event_;
-    std::size_t n = 0;
+    bool read_seen = false;
+    while (next_event(v)) {
+        const std::size_t n = in_->lines.line();
+        const std::string event = event_of(v, n);
+        if (event == "session") fault(n, "a second session line");
+        const long at = round_of(v, n);
+        if (event == "round") {
+            if (!read_seen) fault(n, "round " + std::to_string(r.round) + " has no \"read\"");
+            have_pending_ = true;  // the next round's event, in v
+            pending_line_ = n;
+            return true;
+        }
+        if (at != r.round || read_seen) {
+            fault(n, "an event of round " + std::to_string(at) + " outside that round");
+        }
+        read_seen = take_event(event, n, r);
+    }
+    warning_ = in_->lines.warning();
+    if (read_seen) return true;
+    // A run that was killed or lost its disk: the whole rounds before replay.
+    warning_ += std::string(warning_.empty() ? "" : "; ") + "it ends in round " +
+                std::to_string(r.round) + " (from line " + std::to_string(r.line) +
+                "), before its values were read: " + std::to_string(r.round - 1) +
+                " whole rounds replayed";
+    return false;
+}
+
+bool RecordingReader::open_round(RecordedRound& r)
+{
+    Event& v = *event_;
+    std::size_t n = pending_line_;
     if (!have_pending_) {
         if (!next_event(v)) {
             warning_ = in_->lines.warning();
             return false;
         }
         n = in_->lines.line();
-    } else {
-        have_pending_ = false;
-        n = pending_line_;
     }
-    auto event_of = [&](const Event& e, std::size_t at) {
-        if (!e.isObject()) fault(at, "not a JSON object");
-        return need(e, "event", &Json::Value::isString, at).asString();
-    };
-    const long expected = r.round + 1;
-    if (event_of(v, n) == "session") fault(n, "a second session line");
-    if (event_of(v, n) != "round") {
-        const long round = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
-        fault(n, "an event of round " + std::to_string(round) + " outside that round");
+    have_pending_ = false;
+    const std::string event = event_of(v, n);
+    if (event == "session") fault(n, "a second session line");
+    if (event != "round") {
+        fault(n, "an event of round " + std::to_string(round_of(v, n)) + " outside that round");
     }
-    const long round = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
-    if (round != expected) fault(n, "round " + std::to_string(round) + " out of order");
+    const long round = round_of(v, n);
+    if (round != r.round + 1) fault(n, "round " + std::to_string(round) + " out of order");
     r.round = round;
     r.line = n;
-    r.clock = static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
+    r.clock = clock_of(v, n);
     r.read_clock = r.clock;
     r.exchanges.clear();
-    bool read_seen = false;
-    while (next_event(v)) {
-        n = in_->lines.line();
-        const std::string event = event_of(v, n);
-        if (event == "session") fault(n, "a second session line");
-        const long at = static_cast<long>(need(v, "round", &Json::Value::isInt64, n).asInt64());
-        if (event == "round") {
-            if (!read_seen) fault(n, "round " + std::to_string(round) + " has no \"read\"");
-            have_pending_ = true;  // the next round's event, in v
-            pending_line_ = n;
-            return true;
-        }
-        if (at != round || read_seen) {
-            fault(n, "an event of round " + std::to_string(at) + " outside that round");
-        }
-        if (event == "read") {
-            r.read_clock =
-                static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
-            read_seen = true;
-        } else if (event == "tx") {
-            RecordedExchange e;
-            e.request = need(v, "text", &Json::Value::isString, n).asString();
-            e.line = n;
-            r.exchanges.push_back(std::move(e));
-        } else if (event == "rx" || event == "timeout") {
-            if (r.exchanges.empty()) fault(n, event + " before any request");
-            RecordedExchange& e = r.exchanges.back();
-            if (e.timed_out) fault(n, event + " after the request's timeout");
-            if (event == "rx") {
-                Received got;
-                if (v.isMember("noise")) {
-                    got.noise = unhex(need(v, "noise", &Json::Value::isString, n).asString(), n);
-                }
-                if (v.isMember("text") || got.noise.empty()) {
-                    got.frame = need(v, "text", &Json::Value::isString, n).asString();
-                }
-                got.clock =
-                    static_cast<std::time_t>(need(v, "clock", &Json::Value::isInt64, n).asInt64());
-                if (format_ == 1) {
-                    // Format 1 marked no late frame: every frame but an
-                    // exchange's last was late.
-                    for (Received& before : e.reply) before.late = true;
-                } else {
-                    got.late = v.isMember("late") && v["late"].asBool();
-                }
-                e.reply.push_back(std::move(got));
-            } else {
-                e.timed_out = true;
-            }
-        } else {
-            fault(n, "unknown event \"" + event + "\"");
-        }
+    return true;
+}
+
+bool RecordingReader::take_event(const std::string& event, std::size_t n, RecordedRound& r)
+{
+    const Event& v = *event_;
+    if (event == "read") {
+        r.read_clock = clock_of(v, n);
+        return true;
     }
-    warning_ = in_->lines.warning();
-    if (read_seen) return true;
-    // A run that was killed or lost its disk: the whole rounds before replay.
-    warning_ += std::string(warning_.empty() ? "" : "; ") + "it ends in round " +
-                std::to_string(round) + " (from line " + std::to_string(r.line) +
-                "), before its values were read: " + std::to_string(round - 1) +
-                " whole rounds replayed";
+    if (event == "tx") {
+        RecordedExchange e;
+        e.request = need(v, "text", &Json::Value::isString, n).asString();
+        e.line = n;
+        r.exchanges.push_back(std::move(e));
+        return false;
+    }
+    if (event != "rx" && event != "timeout") fault(n, "unknown event \"" + event + "\"");
+    if (r.exchanges.empty()) fault(n, event + " before any request");
+    RecordedExchange& e = r.exchanges.back();
+    if (e.timed_out) fault(n, event + " after the request's timeout");
+    if (event == "timeout") {
+        e.timed_out = true;
+        return false;
+    }
+    Received got;
+    if (v.isMember("noise")) {
+        got.noise = unhex(need(v, "noise", &Json::Value::isString, n).asString(), n);
+    }
+    if (v.isMember("text") || got.noise.empty()) {
+        got.frame = need(v, "text", &Json::Value::isString, n).asString();
+    }
+    got.clock = clock_of(v, n);
+    if (format_ == 1) {
+        // Format 1 marked no late frame: every frame but an exchange's last
+        // was late.
+        for (Received& before : e.reply) before.late = true;
+    } else {
+        got.late = v.isMember("late") && v["late"].asBool();
+    }
+    e.reply.push_back(std::move(got));
     return false;
 }
 

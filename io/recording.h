@@ -80,6 +80,10 @@ private:
     struct Event;
     // The next event line, false at the end.
     bool next_event(Event& e);
+    // The round's "round" event read (or the one read ahead): false at the end.
+    bool open_round(RecordedRound& r);
+    // One event within the round; true for its "read".
+    bool take_event(const std::string& event, std::size_t n, RecordedRound& r);
 
     std::unique_ptr<Lines> in_;
     Recording head_;
