@@ -1,3 +1,7 @@
+// bench/: vx40-bench (a host of the plug-in, on the stand-in host) and
+// vx40-report (the report page from saved rounds, without the stand-in host),
+// built from emulator/, io/, protocol/ and vocabulary/.
+//
 // One bench session: the device made by the plug-in, its settings and cache,
 // and the rounds driven over a line, each reported as it ends.
 #pragma once

@@ -1,3 +1,6 @@
+// emulator/: the emulated UPS, its scenarios and its end of a line, on top
+// of io/, protocol/ and vocabulary/; never the stand-in host.
+//
 // The emulated UPS: its state, the replies it makes from it, and how one
 // reply goes wrong on the wire; shared by vx40-bench and vx40-ups.
 #pragma once

@@ -1,3 +1,6 @@
+// io/: what the tools read and write (the line, the stop signals, output
+// files, recordings, JSON), on top of protocol/ and nothing else here.
+//
 // The serial line as both ends see it: a port set to raw 8N1 at a baud, and
 // frames found in whatever pieces the line delivers, every character kept.
 #pragma once

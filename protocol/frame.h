@@ -1,3 +1,7 @@
+// protocol/: the line protocol of this UPS family, as both ends of a line
+// speak it (the stand-in host's port layer, the emulator, the simulator, the
+// recordings). It takes nothing from any other folder.
+//
 // Serial framing of this UPS family, as the host's port layer speaks it:
 //   SOI '~' | VER ADR CID1 CID2/RTN (2 hex each) | LENGTH (4 hex) | INFO | CHKSUM (4 hex) | EOI CR
 // LENGTH: low 12 bits LENID = INFO hex characters; high 4 bits LCHKSUM = the

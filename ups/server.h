@@ -1,3 +1,6 @@
+// ups/: vx40-ups, the emulated UPS on a real line, built from emulator/,
+// io/, protocol/ and vocabulary/; it hosts no plug-in.
+//
 // What vx40-ups does with each request and each typed command, and what it
 // keeps of them (the trace, one JSON line per request).
 #pragma once
