@@ -44,26 +44,12 @@ std::string shortest(float v)
 
 namespace {
 
-void quoted(std::string& out, std::string_view s)
-{
-    io::append_quoted(out, s);
-}
-
-// An integer as JsonCpp writes it: its decimal digits.
-template <typename Int>
-void integer(std::string& out, Int v)
-{
-    char buf[24];
-    const auto done = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, done.ptr);
-}
-
 void texts(std::string& out, const std::vector<std::string>& list)
 {
     out += '[';
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (i != 0) out += ',';
-        quoted(out, list[i]);
+        io::append_quoted(out, list[i]);
     }
     out += ']';
 }
@@ -73,17 +59,14 @@ void alarms_json(std::string& out, const KeptList<AlarmReport>& alarms)
     out += '[';
     for (std::size_t i = 0; i < alarms.size(); ++i) {
         const auto& a = alarms[i];
-        out += i == 0 ? "{\"active\":" : ",{\"active\":";
-        out += a.active ? "true" : "false";
-        out += ",\"nm\":";
-        quoted(out, a.nm);
-        out += ",\"seq\":";
-        integer(out, a.seq);
-        out += ",\"signal\":";
-        quoted(out, a.signal);
-        out += ",\"text\":";
-        quoted(out, a.text);
-        out += '}';
+        if (i != 0) out += ',';
+        io::JsonLine(out)
+            .boolean("active", a.active)
+            .text("nm", a.nm)
+            .integer("seq", a.seq)
+            .text("signal", a.signal)
+            .text("text", a.text)
+            .close();
     }
     out += ']';
 }
@@ -93,21 +76,14 @@ void frames_json(std::string& out, const std::vector<FrameEvent>& frames)
     out += '[';
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const auto& e = frames[i];
-        out += i == 0 ? "{\"dir\":" : ",{\"dir\":";
-        quoted(out, e.direction);
-        out += ",\"step\":";
-        integer(out, e.step);
-        out += ",\"t\":";
-        io::append_number(out, e.seconds);
-        if (!e.text.empty()) {
-            out += ",\"text\":";
-            quoted(out, e.text);
-        }
-        if (!e.verdict.empty()) {
-            out += ",\"verdict\":";
-            quoted(out, e.verdict);
-        }
-        out += '}';
+        if (i != 0) out += ',';
+        io::JsonLine f(out);
+        f.text("dir", e.direction)
+            .integer("step", static_cast<long long>(e.step))
+            .number("t", e.seconds);
+        if (!e.text.empty()) f.text("text", e.text);
+        if (!e.verdict.empty()) f.text("verdict", e.verdict);
+        f.close();
     }
     out += ']';
 }
@@ -115,29 +91,22 @@ void frames_json(std::string& out, const std::vector<FrameEvent>& frames)
 // The names in byte order; each value as a double, or its refusal.
 void values_json(std::string& out, const std::vector<ValueRead>& values)
 {
-    out += '{';
     std::array<const ValueRead*, 16> order{};
     const std::size_t n = std::min(values.size(), order.size());
     for (std::size_t i = 0; i < n; ++i) order[i] = &values[i];
     std::sort(
         order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n),
         [](const ValueRead* a, const ValueRead* b) { return std::strcmp(a->name, b->name) < 0; });
+    io::JsonLine line(out);
     for (std::size_t i = 0; i < n; ++i) {
         const ValueRead& v = *order[i];
-        if (i != 0) out += ',';
-        quoted(out, v.name);
-        out += ':';
         if (v.ok) {
-            io::append_number(out, static_cast<double>(v.num));
+            line.number(v.name, static_cast<double>(v.num));
         } else {
-            out += "{\"error\":";
-            quoted(out, v.code);
-            out += ",\"text\":";
-            quoted(out, v.text);
-            out += '}';
+            io::JsonLine(line.member(v.name)).text("error", v.code).text("text", v.text).close();
         }
     }
-    out += '}';
+    line.close();
 }
 
 }  // namespace
@@ -146,39 +115,23 @@ void write_json(std::string& out, const RoundResult& r)
 {
     // The keys in JsonCpp's order (byte order), as vx40-report and the
     // page read them back.
-    out += "{\"alarms\":";
-    alarms_json(out, r.alarms);
-    out += ",\"clock\":";
-    quoted(out, r.clock);
-    out += ",\"completed\":";
-    out += r.completed ? "true" : "false";
-    if (!r.frames.empty()) {
-        out += ",\"frames\":";
-        frames_json(out, r.frames);
-    }
-    if (!r.line_lost.empty()) {
-        out += ",\"line_lost\":";
-        quoted(out, r.line_lost);
-    }
-    out += ",\"log\":";
-    texts(out, r.log);
-    out += ",\"missing\":";
-    texts(out, r.missing);
-    out += ",\"record\":";
+    io::JsonLine line(out);
+    alarms_json(line.member("alarms"), r.alarms);
+    line.text("clock", r.clock).boolean("completed", r.completed);
+    if (!r.frames.empty()) frames_json(line.member("frames"), r.frames);
+    if (!r.line_lost.empty()) line.text("line_lost", r.line_lost);
+    texts(line.member("log"), r.log);
+    texts(line.member("missing"), r.missing);
     if (r.record.empty()) {
-        out += "null";
+        line.member("record") += "null";
     } else {
-        quoted(out, protocol::hex_of(r.record.data(), r.record.size()));
+        line.text("record", protocol::hex_of(r.record.data(), r.record.size()));
     }
-    out += ",\"rejected\":";
-    texts(out, r.rejected);
-    out += ",\"requests\":";
-    texts(out, r.requests);
-    out += ",\"round\":";
-    integer(out, r.round);
-    out += ",\"values\":";
-    values_json(out, r.values);
-    out += '}';
+    texts(line.member("rejected"), r.rejected);
+    texts(line.member("requests"), r.requests);
+    line.integer("round", r.round);
+    values_json(line.member("values"), r.values);
+    line.close();
 }
 
 void show(std::string& out, const RoundResult& r, bool colour, bool quiet)

@@ -194,14 +194,10 @@ void Session::write_round(RoundResult& r)
     }
 }
 
-void Session::record(const Json::Value& event)
+void Session::record_line()
 {
-    if (!outputs_.recording()) return;
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["precisionType"] = "decimal";  // times to the microsecond
-    writer["precision"] = 6;
-    outputs_.record_line(Json::writeString(writer, event));
+    outputs_.record_line(event_text_);
+    event_text_.clear();
 }
 
 void Session::line_event(RoundResult& r, const char* direction, const std::string& text,
@@ -213,9 +209,11 @@ void Session::line_event(RoundResult& r, const char* direction, const std::strin
     const std::size_t step = r.requests.size();
     // Noise is recorded with its frame, or alone (an "rx" without a frame).
     if (std::strcmp(direction, "noise") != 0) {
-        record(io::frame_event(direction, t, r.round, step, text, got));
+        io::frame_event(event_text_, direction, t, r.round, step, text, got);
+        record_line();
     } else if (got != nullptr) {
-        record(io::frame_event("rx", t, r.round, step, "", got));
+        io::frame_event(event_text_, "rx", t, r.round, step, "", got);
+        record_line();
     }
     if (!outputs_.tracing()) return;
     FrameEvent e;
@@ -351,22 +349,30 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.
     outputs_.start();
-    record(io::session_event(
-        opt_.device_id, settings, cache_image != nullptr ? *cache_image : std::string(),
-        standin::clock_now(), source->recorded_line(), line.baud, opt_.timeout_ms));
+    if (outputs_.recording()) {
+        io::session_event(event_text_, opt_.device_id, settings,
+                          cache_image != nullptr ? *cache_image : std::string(),
+                          standin::clock_now(), source->recorded_line(), line.baud,
+                          opt_.timeout_ms);
+        record_line();
+    }
     if (cache_image != nullptr) restore(*cache_image, end);
     // A replay runs to the recording's end, or its first --rounds.
     const long rounds = opt_.rounds >= 0 ? opt_.rounds : source->rounds();
     for (long n = 1; n <= rounds && !io::stopping(); ++n) {
         if (!source->begin(n)) break;
-        if (outputs_.recording()) record(io::clock_event("round", n, standin::clock_now()));
+        if (outputs_.recording()) {
+            io::clock_event(event_text_, "round", n, standin::clock_now());
+            record_line();
+        }
         RoundResult& r = round_;
         r.reset(n);
         exchange(*source, r, end);
         // The round's time passes before its values are read.
         source->end(!end.line_lost.empty());
         if (!end.interrupted && outputs_.recording()) {
-            record(io::clock_event("read", n, standin::clock_now()));
+            io::clock_event(event_text_, "read", n, standin::clock_now());
+            record_line();
         }
         tally(r, end);
         write_round(r);

@@ -78,7 +78,8 @@ private:
     // written to the recording when recording. `got` is the frame of an "rx".
     void line_event(RoundResult& r, const char* direction, const std::string& text,
                     const std::string& verdict, const Received* got = nullptr);
-    void record(const Json::Value& event);
+    // The event in event_text_ written to the recording.
+    void record_line();
 
     const Options& opt_;
     const standin::Plugin& plugin_;
@@ -86,6 +87,7 @@ private:
     standin::Host host_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> capture_;  // the plug-in's output, per round
     std::string json_text_;      // the round's JSON line, its buffer kept
+    std::string event_text_;     // a recording's event line, its buffer kept
     std::string shown_;          // the round's lines for a person, its buffer kept
     RoundResult round_;          // the round in progress, its buffers kept
     std::string request_;        // the request frame on the line, its buffer kept

@@ -378,4 +378,52 @@ void append_number(std::string& out, double v)
     });
 }
 
+std::string& JsonLine::long_member(std::string_view key)
+{
+    out_ += first_ ? "\"" : ",\"";
+    first_ = false;
+    out_.append(key);
+    out_ += "\":";
+    return out_;
+}
+
+JsonLine& JsonLine::decimal(std::string_view key, double value, unsigned places)
+{
+    std::string& out = member(key);
+    if (!std::isfinite(value) || places > 17) {
+        Json::StreamWriterBuilder writer;
+        writer["indentation"] = "";
+        writer["precisionType"] = "decimal";
+        writer["precision"] = places;
+        out += Json::writeString(writer, Json::Value(value));
+        return *this;
+    }
+    char buf[64];
+    const auto done = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed,
+                                    static_cast<int>(places));
+    std::string_view digits(buf, static_cast<std::size_t>(done.ptr - buf));
+    if (digits.find('.') == std::string_view::npos) {
+        out.append(digits);
+        out += ".0";
+        return *this;
+    }
+    // Trailing zeros dropped, one digit kept after the point.
+    std::size_t end = digits.size();
+    while (end > 0 && digits[end - 1] == '0' && digits[end - 2] != '.') --end;
+    out.append(digits.substr(0, end));
+    return *this;
+}
+
+JsonLine& JsonLine::json(std::string_view key, const Json::Value& value, unsigned places)
+{
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    if (places != 0) {
+        writer["precisionType"] = "decimal";
+        writer["precision"] = places;
+    }
+    member(key) += Json::writeString(writer, value);
+    return *this;
+}
+
 }  // namespace io

@@ -3,6 +3,7 @@
 // the caller to put its file in front of.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <functional>
 #include <istream>
@@ -38,6 +39,70 @@ void append_quoted(std::string& out, std::string_view s);
 // Appends the text JsonCpp's writer gives for a double: "%.17g" with ".0"
 // added to a whole number; not-finite values are left to JsonCpp.
 void append_number(std::string& out, double v);
+
+// One JSON object appended to a line as JsonCpp's writer (no indentation)
+// writes it, without building its value: the one writer of the tools' JSON
+// lines (the bench's rounds, the recordings' events, the simulator's
+// requests). The caller gives the members in the byte order of their keys,
+// the order JsonCpp keeps them in.
+class JsonLine {
+public:
+    explicit JsonLine(std::string& out) : out_(out) { out_ += '{'; }
+    JsonLine& text(std::string_view key, std::string_view value)
+    {
+        append_quoted(member(key), value);
+        return *this;
+    }
+    // A double as append_number writes it (JsonCpp's default precision).
+    JsonLine& number(std::string_view key, double value)
+    {
+        append_number(member(key), value);
+        return *this;
+    }
+    // A double to `places` decimals, trailing zeros dropped (JsonCpp's
+    // "decimal" precision type).
+    JsonLine& decimal(std::string_view key, double value, unsigned places);
+    JsonLine& integer(std::string_view key, long long value)
+    {
+        char buf[24];
+        const auto done = std::to_chars(buf, buf + sizeof buf, value);
+        member(key).append(buf, done.ptr);
+        return *this;
+    }
+    JsonLine& boolean(std::string_view key, bool value)
+    {
+        member(key).append(value ? "true" : "false", value ? 4 : 5);
+        return *this;
+    }
+    // Any value, written by JsonCpp (its doubles to `places` decimals, as
+    // decimal() writes them, when given).
+    JsonLine& json(std::string_view key, const Json::Value& value, unsigned places = 0);
+    // The key (a plain ASCII name of the program's) and its colon: the
+    // caller appends the value.
+    std::string& member(std::string_view key)
+    {
+        // Keys are the program's own names: plain ASCII, quoted as they
+        // stand, with the comma before them in one piece.
+        char buf[64];
+        if (key.size() > sizeof buf - 4) return long_member(key);
+        buf[0] = ',';
+        buf[1] = '"';
+        key.copy(buf + 2, key.size());
+        buf[key.size() + 2] = '"';
+        buf[key.size() + 3] = ':';
+        out_.append(buf + (first_ ? 1 : 0), key.size() + (first_ ? 3 : 4));
+        first_ = false;
+        return out_;
+    }
+    // The closing brace.
+    void close() { out_ += '}'; }
+
+private:
+    std::string& long_member(std::string_view key);
+
+    std::string& out_;
+    bool first_ = true;
+};
 
 // A quick reader for the JSON the tools write themselves: plain objects,
 // arrays, strings, integers and decimals, true, false and null. It gives

@@ -46,47 +46,49 @@ const Json::Value& need(const Members& v, const char* key, bool (Json::Value::*i
 
 }  // namespace
 
-Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
-                          const std::string& cache, std::time_t clock, const std::string& line,
-                          unsigned baud, int timeout_ms)
+namespace {
+constexpr unsigned kTimePlaces = 6;  // a recording's times, to the microsecond
+}  // namespace
+
+void session_event(std::string& out, std::uint32_t device_id, const Json::Value& settings,
+                   const std::string& cache, std::time_t clock, const std::string& line,
+                   unsigned baud, int timeout_ms)
 {
-    Json::Value e;
-    e["event"] = "session";
-    e["format"] = 2;
-    e["device_id"] = device_id;
-    e["settings"] = settings;
-    if (!cache.empty()) e["cache"] = protocol::hex_of(cache);
-    e["clock"] = static_cast<Json::Int64>(clock);
-    e["line"] = line;
-    e["baud"] = baud;
-    e["timeout_ms"] = timeout_ms;
-    return e;
+    JsonLine e(out);
+    e.integer("baud", baud);
+    if (!cache.empty()) e.text("cache", protocol::hex_of(cache));
+    e.integer("clock", static_cast<long long>(clock))
+        .integer("device_id", device_id)
+        .text("event", "session")
+        .integer("format", 2)
+        .text("line", line)
+        .json("settings", settings, kTimePlaces)
+        .integer("timeout_ms", timeout_ms)
+        .close();
 }
 
-Json::Value clock_event(const char* event, long round, std::time_t clock)
+void clock_event(std::string& out, const char* event, long round, std::time_t clock)
 {
-    Json::Value e;
-    e["event"] = event;
-    e["round"] = static_cast<Json::Int64>(round);
-    e["clock"] = static_cast<Json::Int64>(clock);
-    return e;
+    JsonLine(out)
+        .integer("clock", static_cast<long long>(clock))
+        .text("event", event)
+        .integer("round", round)
+        .close();
 }
 
-Json::Value frame_event(const char* event, double t, long round, std::size_t step,
-                        const std::string& text, const Received* got)
+void frame_event(std::string& out, const char* event, double t, long round, std::size_t step,
+                 const std::string& text, const Received* got)
 {
-    Json::Value e;
-    e["event"] = event;
-    e["t"] = t;
-    e["round"] = static_cast<Json::Int64>(round);
-    e["step"] = static_cast<Json::UInt64>(step);
-    if (!text.empty()) e["text"] = text;
-    if (got != nullptr) {
-        if (!got->noise.empty()) e["noise"] = protocol::hex_of(got->noise);
-        e["clock"] = static_cast<Json::Int64>(got->clock);
-        if (got->late) e["late"] = true;
-    }
-    return e;
+    JsonLine e(out);
+    if (got != nullptr) e.integer("clock", static_cast<long long>(got->clock));
+    e.text("event", event);
+    if (got != nullptr && got->late) e.boolean("late", true);
+    if (got != nullptr && !got->noise.empty()) e.text("noise", protocol::hex_of(got->noise));
+    e.integer("round", round)
+        .integer("step", static_cast<long long>(step))
+        .decimal("t", t, kTimePlaces);
+    if (!text.empty()) e.text("text", text);
+    e.close();
 }
 
 struct RecordingReader::Lines {

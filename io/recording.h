@@ -104,13 +104,15 @@ long check_recording(const std::string& path, std::string& warning);
 // `warning` says what a killed run left out ("" for nothing).
 std::unique_ptr<RecordingReader> open_recording(const std::string& path, std::string& warning);
 
-// The JSON lines of a recording, one per call.
-Json::Value session_event(std::uint32_t device_id, const Json::Value& settings,
-                          const std::string& cache, std::time_t clock, const std::string& line,
-                          unsigned baud, int timeout_ms);
-Json::Value clock_event(const char* event, long round, std::time_t clock);
+// The JSON lines of a recording, one per call, each appended to `out`
+// (without its newline) by the tools' one line writer; times to the
+// microsecond.
+void session_event(std::string& out, std::uint32_t device_id, const Json::Value& settings,
+                   const std::string& cache, std::time_t clock, const std::string& line,
+                   unsigned baud, int timeout_ms);
+void clock_event(std::string& out, const char* event, long round, std::time_t clock);
 // A "tx", "rx" or "timeout" event; `got` only for "rx".
-Json::Value frame_event(const char* event, double t, long round, std::size_t step,
-                        const std::string& text, const Received* got);
+void frame_event(std::string& out, const char* event, double t, long round, std::size_t step,
+                 const std::string& text, const Received* got);
 
 }  // namespace io

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <json/value.h>
+#include <json/writer.h>
 
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "clock_span.h"
 #include "frame.h"
 #include "json_text.h"
+#include "recording.h"
 #include "round_reader.h"
 #include "scenario.h"
 #include "ups.h"
@@ -263,6 +265,86 @@ TEST(RoundReader, NamesWhatIsMissing)
             EXPECT_EQ(std::string(e.what()), c.fault);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The text JsonCpp's writer gives a value with the recordings' settings.
+std::string jsoncpp_text(const Json::Value& v, bool decimal)
+{
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    if (decimal) {
+        writer["precisionType"] = "decimal";
+        writer["precision"] = 6;
+    }
+    return Json::writeString(writer, v);
+}
+
+// The one line writer writes the text JsonCpp's writer would, for every
+// kind of member and for times that round, carry and drop zeros.
+TEST(JsonLine, WritesWhatJsonCppWrites)
+{
+    for (const double t : {0.0, 1.0, 0.5, 1e-7, 4e-7, 5e-7, 0.0019, 0.1234565, 0.9999996, 12.25,
+                           86399.999999, 123456789.0, 1e15, -2.5}) {
+        Json::Value v;
+        v["t"] = t;
+        std::string line;
+        io::JsonLine(line).decimal("t", t, 6).close();
+        EXPECT_EQ(line, jsoncpp_text(v, true)) << t;
+        line.clear();
+        io::JsonLine(line).number("t", t).close();
+        EXPECT_EQ(line, jsoncpp_text(v, false)) << t;
+    }
+    io::Received got;
+    got.noise = std::string("\x01~x", 3);
+    got.clock = 1796907359;
+    got.late = true;
+    got.frame = "~21012A00\r";
+    const struct {
+        const char* event;
+        const io::Received* got;
+        const char* text;
+    } events[] = {{"tx", nullptr, "~21012A410000FDA4\r"},
+                  {"rx", &got, "~21012A00\r"},
+                  {"rx", &got, ""},
+                  {"timeout", nullptr, ""}};
+    for (const auto& e : events) {
+        Json::Value v;
+        v["event"] = e.event;
+        v["t"] = 1.0625;
+        v["round"] = Json::Int64{7};
+        v["step"] = Json::UInt64{3};
+        if (*e.text != '\0') v["text"] = e.text;
+        if (e.got != nullptr) {
+            v["noise"] = "017e78";
+            v["clock"] = Json::Int64{1796907359};
+            v["late"] = true;
+        }
+        std::string line;
+        io::frame_event(line, e.event, 1.0625, 7, 3, e.text, e.got);
+        EXPECT_EQ(line, jsoncpp_text(v, true)) << e.event;
+    }
+    Json::Value settings;
+    settings["mode"] = 3;
+    settings["name"] = "上海 \"ups\"";
+    settings["ratio"] = 0.1;
+    Json::Value v;
+    v["event"] = "session";
+    v["format"] = 2;
+    v["device_id"] = 9U;
+    v["settings"] = settings;
+    v["cache"] = "00ff";
+    v["clock"] = Json::Int64{-5};
+    v["line"] = "emulator in process";
+    v["baud"] = 4800U;
+    v["timeout_ms"] = 2000;
+    std::string line;
+    io::session_event(line, 9, settings, std::string("\x00\xff", 2), -5, "emulator in process",
+                      4800, 2000);
+    EXPECT_EQ(line, jsoncpp_text(v, true));
 }
 
 }  // namespace

@@ -8,9 +8,8 @@
 #include <sstream>
 #include <vector>
 
-#include <json/writer.h>
-
 #include "frame.h"
+#include "json_text.h"
 #include "number.h"
 #include "text.h"
 #include "vocabulary.h"
@@ -103,17 +102,17 @@ emulator::Answer Server::answer(const io::Received& request)
                        (a.late.empty() ? "" : " (late)") + (a.note.empty() ? "" : "  " + a.note));
     }
     if (outputs_.has_json()) {
-        Json::Value j(Json::objectValue);
-        j["t"] = t;
-        j["round"] = static_cast<Json::UInt64>(round_);
-        j["request"] = request.frame;
-        if (!request.noise.empty()) j["noise"] = request.noise;
-        j["reply"] = reply;
-        if (!a.late.empty()) j["late"] = true;
-        if (!a.note.empty()) j["note"] = a.note;
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "";
-        outputs_.json(Json::writeString(writer, j));
+        std::string line;
+        io::JsonLine j(line);
+        if (!a.late.empty()) j.boolean("late", true);
+        if (!request.noise.empty()) j.text("noise", request.noise);
+        if (!a.note.empty()) j.text("note", a.note);
+        j.text("reply", reply)
+            .text("request", request.frame)
+            .integer("round", static_cast<long long>(round_))
+            .number("t", t)
+            .close();
+        outputs_.json(line);
     }
     const std::string request_name =
         request.frame.size() > 9 ? request.frame.substr(5, 4) : protocol::printable(request.frame);
