@@ -226,106 +226,115 @@ void ReportPage::place(Column&& c)
     in_last_ = 1;
 }
 
-Json::Value ReportPage::data(const std::string& source) const
+namespace {
+
+// The page's data is written as JsonCpp's writer writes it (no indentation,
+// doubles to 7 significant digits), straight into its text: no value tree
+// of every column is built.
+template <typename Each>
+void array(std::string& out, std::size_t n, Each each)
 {
-    Json::Value d(Json::objectValue);
+    out += '[';
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i != 0) out += ',';
+        each(i);
+    }
+    out += ']';
+}
+
+void integer(std::string& out, long long v)
+{
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+void texts(std::string& out, const auto& list)
+{
+    array(out, std::size(list), [&](std::size_t i) { io::append_quoted(out, list[i]); });
+}
+
+}  // namespace
+
+std::string ReportPage::data(const std::string& source) const
+{
+    std::string out;
+    io::JsonLine d(out);
+    array(d.member("alarm_rows"), alarm_rows_.size(),
+          [&](std::size_t i) { texts(out, alarm_rows_[i]); });
+    d.integer("bucket", static_cast<long long>(width_));
+    const auto per_column = [&](const char* key, auto value) {
+        array(d.member(key), columns_.size(), [&](std::size_t i) { value(columns_[i]); });
+    };
+    per_column("complaint", [&](const Column& c) { out += c.complaint ? "true" : "false"; });
+    array(d.member("counts"), kKinds,
+          [&](std::size_t k) { integer(out, static_cast<long long>(counts_[k])); });
+    array(d.member("events"), events_.size(), [&](std::size_t i) {
+        const Event& e = events_[i];
+        out += '[';
+        integer(out, e.kind);
+        out += ',';
+        integer(out, e.round);
+        out += ',';
+        e.end_round < 0 ? void(out += "null") : integer(out, e.end_round);
+        out += ',';
+        integer(out, e.t);
+        out += ',';
+        e.t_end < 0 ? void(out += "null") : integer(out, e.t_end);
+        out += ',';
+        integer(out, e.text);
+        out += ']';
+    });
+    per_column("first", [&](const Column& c) { integer(out, c.first); });
+    array(d.member("gap"), 3, [&](std::size_t g) {
+        array(out, columns_.size(), [&](std::size_t i) { integer(out, columns_[i].gap[g]); });
+    });
+    texts(d.member("groups"), vocabulary::kValueGroups);
+    texts(d.member("kinds"), kKindNames);
+    per_column("last", [&](const Column& c) { integer(out, c.last); });
+    per_column("lines", [&](const Column& c) {
+        array(out, c.lines.size(), [&](std::size_t j) { integer(out, c.lines[j]); });
+    });
+    for (const char* key : {"max", "min"}) {
+        const bool max = key[1] == 'a';
+        array(d.member(key), 9, [&](std::size_t k) {
+            array(out, columns_.size(), [&](std::size_t i) {
+                const Column& c = columns_[i];
+                if (c.lo[k] > c.hi[k]) {
+                    out += "null";
+                } else {
+                    out += Json::valueToString(static_cast<double>(max ? c.hi[k] : c.lo[k]), 7);
+                }
+            });
+        });
+    }
+    texts(d.member("names"), kValueNames);
+    per_column("on", [&](const Column& c) { integer(out, c.on); });
+    per_column("status", [&](const Column& c) { integer(out, c.status); });
+    d.text("summary", summary(source));
+    per_column("t", [&](const Column& c) { integer(out, c.t); });
+    d.integer("t0", t0_);
+    d.integer("t_end", columns_.empty() ? 1 : columns_.back().t_end + 1);
+    per_column("te", [&](const Column& c) { integer(out, c.t_end); });
+    texts(d.member("texts"), texts_);
+    d.integer("unlisted", static_cast<long long>(unlisted_));
+    d.close();
+    return out;
+}
+
+std::string ReportPage::summary(const std::string& source) const
+{
     const std::size_t total = rounds_;
-    std::string span;
-    if (!span_.whole()) span = " (the span asked for)";
-    d["summary"] =
-        std::to_string(total) + " rounds from " + source + span +
-        (total > 0 ? ", " + first_clock_ + " to " + last_clock_ : "") + "; " +
-        std::to_string(completed_) + " completed, " + std::to_string(total - completed_) + " not" +
-        (width_ > 1 ? "; drawn in columns of " + std::to_string(width_) + " rounds" : "");
-    d["bucket"] = static_cast<Json::UInt64>(width_);
-    d["t0"] = static_cast<Json::Int64>(t0_);
-    d["t_end"] = static_cast<Json::Int64>(columns_.empty() ? 1 : columns_.back().t_end + 1);
-    d["groups"] = Json::Value(Json::arrayValue);
-    for (const char* g : vocabulary::kValueGroups) {
-        d["groups"].append(g);
-    }
-    d["names"] = Json::Value(Json::arrayValue);
-    for (const char* name : kValueNames) d["names"].append(name);
-    d["alarm_rows"] = Json::Value(Json::arrayValue);
-    for (const auto& row : alarm_rows_) {
-        Json::Value r(Json::arrayValue);
-        for (const auto& f : row) r.append(f);
-        d["alarm_rows"].append(r);
-    }
-    d["texts"] = Json::Value(Json::arrayValue);
-    for (const auto& t : texts_) d["texts"].append(t);
-    columns_data(d);
-    events_data(d);
-    return d;
-}
-
-void ReportPage::columns_data(Json::Value& d) const
-{
-    for (const char* key : {"t", "te", "first", "last", "status", "on", "lines", "complaint"}) {
-        d[key] = Json::Value(Json::arrayValue);
-    }
-    d["min"] = d["max"] = d["gap"] = Json::Value(Json::arrayValue);
-    for (std::size_t k = 0; k < 9; ++k) {
-        d["min"].append(Json::Value(Json::arrayValue));
-        d["max"].append(Json::Value(Json::arrayValue));
-    }
-    for (std::size_t g = 0; g < 3; ++g) d["gap"].append(Json::Value(Json::arrayValue));
-    for (const Column& c : columns_) {
-        d["t"].append(static_cast<Json::Int64>(c.t));
-        d["te"].append(static_cast<Json::Int64>(c.t_end));
-        d["first"].append(static_cast<Json::Int64>(c.first));
-        d["last"].append(static_cast<Json::Int64>(c.last));
-        d["status"].append(c.status);
-        d["complaint"].append(c.complaint);
-        d["on"].append(c.on);
-        Json::Value lines(Json::arrayValue);
-        for (const auto id : c.lines) lines.append(id);
-        d["lines"].append(lines);
-        for (std::size_t g = 0; g < 3; ++g)
-            d["gap"][static_cast<Json::ArrayIndex>(g)].append(c.gap[g]);
-        for (std::size_t k = 0; k < 9; ++k) {
-            const auto kk = static_cast<Json::ArrayIndex>(k);
-            if (c.lo[k] > c.hi[k]) {
-                d["min"][kk].append(Json::Value());
-                d["max"][kk].append(Json::Value());
-            } else {
-                d["min"][kk].append(c.lo[k]);
-                d["max"][kk].append(c.hi[k]);
-            }
-        }
-    }
-}
-
-void ReportPage::events_data(Json::Value& d) const
-{
-    d["kinds"] = Json::Value(Json::arrayValue);
-    d["counts"] = Json::Value(Json::arrayValue);
-    for (std::size_t k = 0; k < kKinds; ++k) {
-        d["kinds"].append(kKindNames[k]);
-        d["counts"].append(static_cast<Json::UInt64>(counts_[k]));
-    }
-    d["unlisted"] = static_cast<Json::UInt64>(unlisted_);
-    d["events"] = Json::Value(Json::arrayValue);
-    for (const Event& e : events_) {
-        Json::Value row(Json::arrayValue);
-        row.append(static_cast<int>(e.kind));
-        row.append(static_cast<Json::Int64>(e.round));
-        row.append(e.end_round < 0 ? Json::Value()
-                                   : Json::Value(static_cast<Json::Int64>(e.end_round)));
-        row.append(static_cast<Json::Int64>(e.t));
-        row.append(e.t_end < 0 ? Json::Value() : Json::Value(static_cast<Json::Int64>(e.t_end)));
-        row.append(e.text);
-        d["events"].append(row);
-    }
+    const std::string span = span_.whole() ? "" : " (the span asked for)";
+    return std::to_string(total) + " rounds from " + source + span +
+           (total > 0 ? ", " + first_clock_ + " to " + last_clock_ : "") + "; " +
+           std::to_string(completed_) + " completed, " + std::to_string(total - completed_) +
+           " not" +
+           (width_ > 1 ? "; drawn in columns of " + std::to_string(width_) + " rounds" : "");
 }
 
 void ReportPage::write(std::ostream& out, const std::string& source) const
 {
-    const Json::Value d = data(source);
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["precision"] = 7;  // a float's digits, no more
-    std::string data = Json::writeString(writer, d);
+    std::string data = this->data(source);
     // Inside a script element nothing may close it: "</" is written "<\\/".
     for (std::size_t at = data.find("</"); at != std::string::npos; at = data.find("</", at + 3)) {
         data.replace(at, 2, "<\\/");

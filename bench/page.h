@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include <json/value.h>
+#include "json_text.h"
 
 #include "clock_span.h"
 #include "round.h"
@@ -88,11 +88,10 @@ private:
     void place(Column&& c);
     std::uint32_t text_id(const std::string& text);
     static void merge(Column& into, const Column& next);
-    // The page's data: the summary, the names and texts, then the columns
-    // and the events.
-    Json::Value data(const std::string& source) const;
-    void columns_data(Json::Value& d) const;
-    void events_data(Json::Value& d) const;
+    // The page's data as the page's script reads it: the summary, the
+    // names and texts, the columns, the events.
+    std::string data(const std::string& source) const;
+    std::string summary(const std::string& source) const;
     // Starts an event; the index to end it with, or kNotListed.
     std::size_t open(Kind kind, long round, std::int64_t t, const std::string& text);
     void close(std::size_t& event, long round, std::int64_t t);

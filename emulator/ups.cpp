@@ -158,7 +158,9 @@ Answer LineUps::answer(const std::string& request_line)
     const std::uint8_t cid2 = request.bytes[3];
     if (request.bytes[2] != kCid1) return not_for_it("another device type");
     ++served_;
-    if (rounds_ != nullptr && cid2 == 0x41 && next_round_ <= rounds_->size()) {
+    // A scripted round begins with the round's first request.
+    if (rounds_ != nullptr && cid2 == vocabulary::kRequests.front().cid2 &&
+        next_round_ <= rounds_->size()) {
         script_ = next_round_ < rounds_->size() ? (*rounds_)[next_round_] : RoundScript{};
         ups_.apply(script_);
         ++next_round_;
