@@ -268,22 +268,7 @@ std::string ReportPage::data(const std::string& source) const
     per_column("complaint", [&](const Column& c) { out += c.complaint ? "true" : "false"; });
     array(d.member("counts"), kKinds,
           [&](std::size_t k) { integer(out, static_cast<long long>(counts_[k])); });
-    array(d.member("events"), events_.size(), [&](std::size_t i) {
-        const Event& e = events_[i];
-        out += '[';
-        integer(out, e.kind);
-        out += ',';
-        integer(out, e.round);
-        out += ',';
-        e.end_round < 0 ? void(out += "null") : integer(out, e.end_round);
-        out += ',';
-        integer(out, e.t);
-        out += ',';
-        e.t_end < 0 ? void(out += "null") : integer(out, e.t_end);
-        out += ',';
-        integer(out, e.text);
-        out += ']';
-    });
+    events_text(d.member("events"));
     per_column("first", [&](const Column& c) { integer(out, c.first); });
     array(d.member("gap"), 3, [&](std::size_t g) {
         array(out, columns_.size(), [&](std::size_t i) { integer(out, columns_[i].gap[g]); });
@@ -319,6 +304,27 @@ std::string ReportPage::data(const std::string& source) const
     d.integer("unlisted", static_cast<long long>(unlisted_));
     d.close();
     return out;
+}
+
+void ReportPage::events_text(std::string& out) const
+{
+    // Each event: [kind, round, end round or null, t, end t or null, text].
+    array(out, events_.size(), [&](std::size_t i) {
+        const Event& e = events_[i];
+        out += '[';
+        integer(out, e.kind);
+        out += ',';
+        integer(out, e.round);
+        out += ',';
+        e.end_round < 0 ? void(out += "null") : integer(out, e.end_round);
+        out += ',';
+        integer(out, e.t);
+        out += ',';
+        e.t_end < 0 ? void(out += "null") : integer(out, e.t_end);
+        out += ',';
+        integer(out, e.text);
+        out += ']';
+    });
 }
 
 std::string ReportPage::summary(const std::string& source) const

@@ -92,6 +92,7 @@ private:
     // names and texts, the columns, the events.
     std::string data(const std::string& source) const;
     std::string summary(const std::string& source) const;
+    void events_text(std::string& out) const;
     // Starts an event; the index to end it with, or kNotListed.
     std::size_t open(Kind kind, long round, std::int64_t t, const std::string& text);
     void close(std::size_t& event, long round, std::int64_t t);
