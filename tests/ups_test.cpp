@@ -100,10 +100,14 @@ struct Ups {
         }
         return "";
     }
-    // SIGINT, then its exit status; -1 when it has not ended within 20 s.
-    int stop()
+    // SIGINT (`times` of them), then its exit status; -1 when it has not
+    // ended within 20 s.
+    int stop(int times = 1)
     {
-        kill(pid, SIGINT);
+        for (int i = 0; i < times; ++i) {
+            if (i != 0) usleep(20000);  // apart: two at once are one pending signal
+            kill(pid, SIGINT);
+        }
         int rc = 0;
         for (int i = 0; i < 400 && waitpid(pid, &rc, WNOHANG) == 0; ++i) usleep(50000);
         if (waitpid(pid, &rc, WNOHANG) == 0) return -1;  // the destructor kills it
@@ -337,6 +341,18 @@ TEST(Ups, SecondHostAndTypedCommands)
     EXPECT_NE(ups.type("fault 44 chunk=4096").find("chunk=1..4095"), std::string::npos);
     EXPECT_EQ(ups.type("drop 45"), "refused: \"45\" is not 41, 43, 44 or 46");
     EXPECT_EQ(ups.type("silent"), "refused: \"silent\": not a command (help lists them)");
+}
+
+// A second stop signal, as a person pressing Ctrl-C twice sends, ends the
+// run as the first does: everything written, the summary, exit 130.
+TEST(Ups, TwoStopSignalsEndTheRunAsOne)
+{
+    Ups ups("--json " + testing::TempDir() + "twice.jsonl", "twice");
+    ASSERT_EQ(ups.type("status").substr(0, 19), "status: 0 requests,");
+    EXPECT_EQ(ups.stop(2), 130);
+    const std::string out = text_of(ups.out);
+    EXPECT_NE(out.find("vx40-ups: 0 requests, 0 answered"), std::string::npos) << out;
+    EXPECT_NE(out.find("0 JSON lines in"), std::string::npos) << out;
 }
 
 // A port that goes away ends the simulator with exit 4 and its reason.
