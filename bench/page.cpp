@@ -242,17 +242,6 @@ void array(std::string& out, std::size_t n, Each each)
     out += ']';
 }
 
-void integer(std::string& out, long long v)
-{
-    char buf[24];
-    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
-}
-
-void texts(std::string& out, const auto& list)
-{
-    array(out, std::size(list), [&](std::size_t i) { io::append_quoted(out, list[i]); });
-}
-
 }  // namespace
 
 std::string ReportPage::data(const std::string& source) const
@@ -260,24 +249,25 @@ std::string ReportPage::data(const std::string& source) const
     std::string out;
     io::JsonLine d(out);
     array(d.member("alarm_rows"), alarm_rows_.size(),
-          [&](std::size_t i) { texts(out, alarm_rows_[i]); });
+          [&](std::size_t i) { io::append_texts(out, alarm_rows_[i]); });
     d.integer("bucket", static_cast<long long>(width_));
     const auto per_column = [&](const char* key, auto value) {
         array(d.member(key), columns_.size(), [&](std::size_t i) { value(columns_[i]); });
     };
     per_column("complaint", [&](const Column& c) { out += c.complaint ? "true" : "false"; });
     array(d.member("counts"), kKinds,
-          [&](std::size_t k) { integer(out, static_cast<long long>(counts_[k])); });
+          [&](std::size_t k) { io::append_integer(out, static_cast<long long>(counts_[k])); });
     events_text(d.member("events"));
-    per_column("first", [&](const Column& c) { integer(out, c.first); });
+    per_column("first", [&](const Column& c) { io::append_integer(out, c.first); });
     array(d.member("gap"), 3, [&](std::size_t g) {
-        array(out, columns_.size(), [&](std::size_t i) { integer(out, columns_[i].gap[g]); });
+        array(out, columns_.size(),
+              [&](std::size_t i) { io::append_integer(out, columns_[i].gap[g]); });
     });
-    texts(d.member("groups"), vocabulary::kValueGroups);
-    texts(d.member("kinds"), kKindNames);
-    per_column("last", [&](const Column& c) { integer(out, c.last); });
+    io::append_texts(d.member("groups"), vocabulary::kValueGroups);
+    io::append_texts(d.member("kinds"), kKindNames);
+    per_column("last", [&](const Column& c) { io::append_integer(out, c.last); });
     per_column("lines", [&](const Column& c) {
-        array(out, c.lines.size(), [&](std::size_t j) { integer(out, c.lines[j]); });
+        array(out, c.lines.size(), [&](std::size_t j) { io::append_integer(out, c.lines[j]); });
     });
     for (const char* key : {"max", "min"}) {
         const bool max = key[1] == 'a';
@@ -292,15 +282,15 @@ std::string ReportPage::data(const std::string& source) const
             });
         });
     }
-    texts(d.member("names"), kValueNames);
-    per_column("on", [&](const Column& c) { integer(out, c.on); });
-    per_column("status", [&](const Column& c) { integer(out, c.status); });
+    io::append_texts(d.member("names"), kValueNames);
+    per_column("on", [&](const Column& c) { io::append_integer(out, c.on); });
+    per_column("status", [&](const Column& c) { io::append_integer(out, c.status); });
     d.text("summary", summary(source));
-    per_column("t", [&](const Column& c) { integer(out, c.t); });
+    per_column("t", [&](const Column& c) { io::append_integer(out, c.t); });
     d.integer("t0", t0_);
     d.integer("t_end", columns_.empty() ? 1 : columns_.back().t_end + 1);
-    per_column("te", [&](const Column& c) { integer(out, c.t_end); });
-    texts(d.member("texts"), texts_);
+    per_column("te", [&](const Column& c) { io::append_integer(out, c.t_end); });
+    io::append_texts(d.member("texts"), texts_);
     d.integer("unlisted", static_cast<long long>(unlisted_));
     d.close();
     return out;
@@ -312,17 +302,17 @@ void ReportPage::events_text(std::string& out) const
     array(out, events_.size(), [&](std::size_t i) {
         const Event& e = events_[i];
         out += '[';
-        integer(out, e.kind);
+        io::append_integer(out, e.kind);
         out += ',';
-        integer(out, e.round);
+        io::append_integer(out, e.round);
         out += ',';
-        e.end_round < 0 ? void(out += "null") : integer(out, e.end_round);
+        e.end_round < 0 ? void(out += "null") : io::append_integer(out, e.end_round);
         out += ',';
-        integer(out, e.t);
+        io::append_integer(out, e.t);
         out += ',';
-        e.t_end < 0 ? void(out += "null") : integer(out, e.t_end);
+        e.t_end < 0 ? void(out += "null") : io::append_integer(out, e.t_end);
         out += ',';
-        integer(out, e.text);
+        io::append_integer(out, e.text);
         out += ']';
     });
 }

@@ -4,11 +4,8 @@
 #include <array>
 #include <cstring>
 
-#include <json/writer.h>
-
 #include <charconv>
 #include <cstdio>
-#include <map>
 
 #include "json_text.h"
 #include "number.h"
@@ -43,16 +40,6 @@ std::string shortest(float v)
 }
 
 namespace {
-
-void texts(std::string& out, const std::vector<std::string>& list)
-{
-    out += '[';
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i != 0) out += ',';
-        io::append_quoted(out, list[i]);
-    }
-    out += ']';
-}
 
 void alarms_json(std::string& out, const KeptList<AlarmReport>& alarms)
 {
@@ -120,15 +107,15 @@ void write_json(std::string& out, const RoundResult& r)
     line.text("clock", r.clock).boolean("completed", r.completed);
     if (!r.frames.empty()) frames_json(line.member("frames"), r.frames);
     if (!r.line_lost.empty()) line.text("line_lost", r.line_lost);
-    texts(line.member("log"), r.log);
-    texts(line.member("missing"), r.missing);
+    io::append_texts(line.member("log"), r.log);
+    io::append_texts(line.member("missing"), r.missing);
     if (r.record.empty()) {
         line.member("record") += "null";
     } else {
         line.text("record", protocol::hex_of(r.record.data(), r.record.size()));
     }
-    texts(line.member("rejected"), r.rejected);
-    texts(line.member("requests"), r.requests);
+    io::append_texts(line.member("rejected"), r.rejected);
+    io::append_texts(line.member("requests"), r.requests);
     line.integer("round", r.round);
     values_json(line.member("values"), r.values);
     line.close();

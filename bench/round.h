@@ -3,12 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
-
-#include <json/value.h>
 
 #include "vocabulary.h"
 

@@ -12,14 +12,10 @@ namespace {
     throw std::runtime_error(what);
 }
 
-// The round's lists emptied, its values made nine, before it is read again.
+// The round emptied, its values made nine, before it is read again.
 void begin(RoundResult& r)
 {
-    r.completed = false;
-    r.alarms.clear();
-    r.log.clear();
-    r.rejected.clear();
-    r.missing.clear();
+    r.reset(0);
     r.values.resize(kValueNames.size());
     for (std::size_t k = 0; k < kValueNames.size(); ++k) r.values[k].name = kValueNames[k];
 }

@@ -194,8 +194,11 @@ void Session::write_round(RoundResult& r)
     }
 }
 
-void Session::record_line()
+template <typename Write>
+void Session::record(Write write)
 {
+    if (!outputs_.recording()) return;
+    write(event_text_);
     outputs_.record_line(event_text_);
     event_text_.clear();
 }
@@ -209,11 +212,11 @@ void Session::line_event(RoundResult& r, const char* direction, const std::strin
     const std::size_t step = r.requests.size();
     // Noise is recorded with its frame, or alone (an "rx" without a frame).
     if (std::strcmp(direction, "noise") != 0) {
-        io::frame_event(event_text_, direction, t, r.round, step, text, got);
-        record_line();
+        record([&](std::string& out) {
+            io::frame_event(out, direction, t, r.round, step, text, got);
+        });
     } else if (got != nullptr) {
-        io::frame_event(event_text_, "rx", t, r.round, step, "", got);
-        record_line();
+        record([&](std::string& out) { io::frame_event(out, "rx", t, r.round, step, "", got); });
     }
     if (!outputs_.tracing()) return;
     FrameEvent e;
@@ -349,30 +352,25 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.
     outputs_.start();
-    if (outputs_.recording()) {
-        io::session_event(event_text_, opt_.device_id, settings,
-                          cache_image != nullptr ? *cache_image : std::string(),
-                          standin::clock_now(), source->recorded_line(), line.baud,
-                          opt_.timeout_ms);
-        record_line();
-    }
+    record([&](std::string& out) {
+        io::session_event(
+            out, opt_.device_id, settings, cache_image != nullptr ? *cache_image : std::string(),
+            standin::clock_now(), source->recorded_line(), line.baud, opt_.timeout_ms);
+    });
     if (cache_image != nullptr) restore(*cache_image, end);
     // A replay runs to the recording's end, or its first --rounds.
     const long rounds = opt_.rounds >= 0 ? opt_.rounds : source->rounds();
     for (long n = 1; n <= rounds && !io::stopping(); ++n) {
         if (!source->begin(n)) break;
-        if (outputs_.recording()) {
-            io::clock_event(event_text_, "round", n, standin::clock_now());
-            record_line();
-        }
+        record([&](std::string& out) { io::clock_event(out, "round", n, standin::clock_now()); });
         RoundResult& r = round_;
         r.reset(n);
         exchange(*source, r, end);
         // The round's time passes before its values are read.
         source->end(!end.line_lost.empty());
-        if (!end.interrupted && outputs_.recording()) {
-            io::clock_event(event_text_, "read", n, standin::clock_now());
-            record_line();
+        if (!end.interrupted) {
+            record(
+                [&](std::string& out) { io::clock_event(out, "read", n, standin::clock_now()); });
         }
         tally(r, end);
         write_round(r);

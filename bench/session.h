@@ -78,8 +78,10 @@ private:
     // written to the recording when recording. `got` is the frame of an "rx".
     void line_event(RoundResult& r, const char* direction, const std::string& text,
                     const std::string& verdict, const Received* got = nullptr);
-    // The event in event_text_ written to the recording.
-    void record_line();
+    // One event line written to the recording, when recording: `write`
+    // appends it to the line's buffer.
+    template <typename Write>
+    void record(Write write);
 
     const Options& opt_;
     const standin::Plugin& plugin_;

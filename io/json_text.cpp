@@ -378,6 +378,23 @@ void append_number(std::string& out, double v)
     });
 }
 
+namespace {
+
+// JsonCpp's writer as the lines are written: no indentation; doubles to
+// `places` decimals when given, else to its default precision.
+std::string jsoncpp_text(const Json::Value& value, unsigned places)
+{
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    if (places != 0) {
+        writer["precisionType"] = "decimal";
+        writer["precision"] = places;
+    }
+    return Json::writeString(writer, value);
+}
+
+}  // namespace
+
 std::string& JsonLine::long_member(std::string_view key)
 {
     out_ += first_ ? "\"" : ",\"";
@@ -391,11 +408,7 @@ JsonLine& JsonLine::decimal(std::string_view key, double value, unsigned places)
 {
     std::string& out = member(key);
     if (!std::isfinite(value) || places > 17) {
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "";
-        writer["precisionType"] = "decimal";
-        writer["precision"] = places;
-        out += Json::writeString(writer, Json::Value(value));
+        out += jsoncpp_text(Json::Value(value), places);
         return *this;
     }
     char buf[64];
@@ -416,13 +429,7 @@ JsonLine& JsonLine::decimal(std::string_view key, double value, unsigned places)
 
 JsonLine& JsonLine::json(std::string_view key, const Json::Value& value, unsigned places)
 {
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    if (places != 0) {
-        writer["precisionType"] = "decimal";
-        writer["precision"] = places;
-    }
-    member(key) += Json::writeString(writer, value);
+    member(key) += jsoncpp_text(value, places);
     return *this;
 }
 

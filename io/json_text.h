@@ -39,6 +39,25 @@ void append_quoted(std::string& out, std::string_view s);
 // Appends the text JsonCpp's writer gives for a double: "%.17g" with ".0"
 // added to a whole number; not-finite values are left to JsonCpp.
 void append_number(std::string& out, double v);
+// Appends an integer as JsonCpp writes it: its decimal digits.
+inline void append_integer(std::string& out, long long v)
+{
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+// Appends a list of texts as a JSON array of strings.
+template <typename List>
+void append_texts(std::string& out, const List& list)
+{
+    out += '[';
+    bool first = true;
+    for (const auto& text : list) {
+        if (!first) out += ',';
+        first = false;
+        append_quoted(out, text);
+    }
+    out += ']';
+}
 
 // One JSON object appended to a line as JsonCpp's writer (no indentation)
 // writes it, without building its value: the one writer of the tools' JSON
@@ -64,9 +83,7 @@ public:
     JsonLine& decimal(std::string_view key, double value, unsigned places);
     JsonLine& integer(std::string_view key, long long value)
     {
-        char buf[24];
-        const auto done = std::to_chars(buf, buf + sizeof buf, value);
-        member(key).append(buf, done.ptr);
+        append_integer(member(key), value);
         return *this;
     }
     JsonLine& boolean(std::string_view key, bool value)
