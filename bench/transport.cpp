@@ -17,6 +17,7 @@
 
 #include "frame.h"
 #include "line_end.h"
+#include "port_lock.h"
 
 namespace bench {
 
@@ -73,11 +74,19 @@ private:
 // The host's side of a serial line, as the host's port layer drives it.
 class Serial : public Transport {
 public:
-    Serial(int fd, int timeout_ms, std::string device)
-        : fd_(fd), timeout_(timeout_ms), device_(std::move(device)), reader_(fd, device_)
+    Serial(int fd, int timeout_ms, std::string device, io::PortLock lock = {})
+        : fd_(fd),
+          timeout_(timeout_ms),
+          device_(std::move(device)),
+          reader_(fd, device_),
+          lock_(std::move(lock))
     {
     }
-    ~Serial() override { close(fd_); }
+    ~Serial() override
+    {
+        lock_ = io::PortLock();
+        close(fd_);
+    }
     Serial(const Serial&) = delete;
     Serial& operator=(const Serial&) = delete;
     Serial(Serial&&) = delete;
@@ -125,6 +134,7 @@ private:
     std::string device_;
     LineReader reader_;
     int owed_ = 0;  // requests that timed out since the last answer: their replies may still come
+    io::PortLock lock_;
 };
 
 // The emulator's end of the pseudo-terminal, served on a thread of its own.
@@ -198,13 +208,17 @@ std::unique_ptr<Transport> over_port(const std::string& device, const LineOption
     if (fd < 0) {
         throw std::invalid_argument("port " + device + ": cannot open: " + std::strerror(errno));
     }
+    io::PortLock lock;
     try {
+        // The host's end is this program's alone, as the simulator's is.
+        lock = io::PortLock(fd, device, false);
         make_raw(fd, line.baud, device);
     } catch (...) {
+        lock = io::PortLock();
         close(fd);
         throw;
     }
-    return std::make_unique<Serial>(fd, line.timeout_ms, device);
+    return std::make_unique<Serial>(fd, line.timeout_ms, device, std::move(lock));
 }
 
 }  // namespace bench

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -236,6 +237,7 @@ RoundScript named_change(const std::string& name, const std::string& value)
         used = 0;
     }
     if (used == 0 || used != value.size()) fault(name + ": \"" + value + "\" is not a number");
+    if (!std::isfinite(v)) fault(name + ": \"" + value + "\" is not a finite number");
     change.analog[index] = number(Json::Value(v), name);
     return change;
 }
@@ -244,9 +246,10 @@ std::string describe(const UpsState& state)
 {
     std::string text;
     for (std::size_t i = 0; i < std::size(kAnalogNames); ++i) {
+        // The shortest text that reads back as the float, as the bench writes it.
         char value[32];
-        std::snprintf(value, sizeof value, "%.9g", static_cast<double>(state.analog[i]));
-        text += std::string(i == 0 ? "" : " ") + kAnalogNames[i] + "=" + value;
+        const auto end = std::to_chars(value, value + sizeof value, state.analog[i]).ptr;
+        text += std::string(i == 0 ? "" : " ") + kAnalogNames[i] + "=" + std::string(value, end);
     }
     std::string alarms;
     for (const StatusByte& n : status_bytes()) {

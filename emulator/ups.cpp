@@ -87,19 +87,6 @@ constexpr struct {
     {protocol::Refusal::LengthChecksum, protocol::rtn::kLengthChecksum, "RTN 03 (LENGTH checksum)"},
 };
 
-// The ADR a frame's characters name (SOI, VER, ADR), or -1 when they name none.
-int addressed_to(const std::string& line)
-{
-    if (line.size() < 5 || line[0] != '~') return -1;
-    int adr = 0;
-    for (std::size_t i = 3; i < 5; ++i) {
-        const char* at = std::strchr(kHexDigits, line[i]);
-        if (at == nullptr || line[i] == '\0') return -1;
-        adr = adr * 16 + static_cast<int>(at - kHexDigits);
-    }
-    return adr;
-}
-
 }  // namespace
 
 void LineUps::feed_rounds(const std::vector<RoundScript>* rounds)
@@ -109,10 +96,14 @@ void LineUps::feed_rounds(const std::vector<RoundScript>* rounds)
     next_round_ = 0;
 }
 
-void LineUps::once(std::uint8_t cid2, std::optional<WireFault> fault)
+std::string LineUps::once(std::uint8_t cid2, std::optional<WireFault> fault)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    once_[cid2] = std::move(fault);
+    if (const auto armed = once_.find(cid2); armed != once_.end()) {
+        return armed->second ? armed->second->kinds : "drop";
+    }
+    once_.emplace(cid2, std::move(fault));
+    return "";
 }
 
 void LineUps::set(const RoundScript& change)
@@ -145,9 +136,12 @@ Answer LineUps::answer(const std::string& request_line)
         a.note = why;
         return a;
     };
-    const int to = addressed_to(request_line);
-    if (to < 0) return not_for_it("not a frame");
-    if (to != adr_) return not_for_it("another address");
+    // Cut by the finder at its limit: whatever its first characters say.
+    if (request_line.size() > protocol::kMaxFrameChars) return not_for_it("over-long frame");
+    const auto head = protocol::frame_head(request_line);
+    if (!head) return not_for_it("not a frame");
+    if (head->adr != adr_) return not_for_it("another address");
+    if (protocol::is_return_code(head->cid2)) return not_for_it("a reply");
     protocol::Decoded& request = request_;
     const auto refusal =
         protocol::decode_frame(request_line.data(), request_line.size(), ver_, adr_, request);
@@ -158,19 +152,24 @@ Answer LineUps::answer(const std::string& request_line)
     const std::uint8_t cid2 = request.bytes[3];
     if (request.bytes[2] != kCid1) return not_for_it("another device type");
     ++served_;
-    // A scripted round begins with the round's first request.
-    if (rounds_ != nullptr && cid2 == vocabulary::kRequests.front().cid2 &&
-        next_round_ <= rounds_->size()) {
+    // A scripted round begins with the round's first request; past the
+    // script, rounds count on with nothing scripted.
+    if (rounds_ != nullptr && cid2 == vocabulary::kRequests.front().cid2) {
         script_ = next_round_ < rounds_->size() ? (*rounds_)[next_round_] : RoundScript{};
         ups_.apply(script_);
         ++next_round_;
     }
-    // The protocol version and the address: both in the reply's header.
-    if (cid2 == 0x4F || cid2 == 0x50) return reply(protocol::rtn::kNormal, "");
-    if (!ups_.reply_info(cid2, info_)) {
-        return reply(protocol::rtn::kUnknownCid2, "RTN 04 (CID2 unknown)");
+    Answer a;
+    if (header_only(cid2)) {
+        a = reply(protocol::rtn::kNormal, "");
+    } else if (!ups_.reply_info(cid2, info_)) {
+        a = reply(protocol::rtn::kUnknownCid2, "RTN 04 (CID2 unknown)");
+    } else {
+        a = shape_reply(cid2);
     }
-    return shape_reply(cid2);
+    a.round = next_round_;
+    a.after_script = rounds_ != nullptr && next_round_ > rounds_->size();
+    return a;
 }
 
 Answer LineUps::nothing(const char* why)
@@ -189,20 +188,25 @@ Answer LineUps::not_for_it(const char* why)
 
 Answer LineUps::shape_reply(std::uint8_t cid2)
 {
-    if (script_.drop.count(cid2) != 0) return nothing("dropped");
+    const auto dropped = [] {
+        Answer a = nothing("dropped");
+        a.fault = "drop";
+        return a;
+    };
+    if (script_.drop.count(cid2) != 0) return dropped();
     static const WireFault kNoFault{};
     const auto found = script_.wire.find(cid2);
     const WireFault* f = found != script_.wire.end() ? &found->second : &kNoFault;
-    bool faulty = found != script_.wire.end() || script_.short_reply.count(cid2) != 0;
     WireFault once;  // a fault for this reply only
     if (const auto one = once_.find(cid2); one != once_.end()) {
         const auto fault = one->second;
         once_.erase(one);
-        if (!fault) return nothing("dropped");
+        if (!fault) return dropped();
         once = *fault;
         f = &once;
-        faulty = true;
     }
+    const auto cut = script_.short_reply.find(cid2);
+    const bool cut_short = cut != script_.short_reply.end() && f->rtn == 0;
     const std::vector<std::uint8_t>& info = info_;
     const std::uint8_t adr = f->adr.value_or(adr_);
     std::string frame;
@@ -210,10 +214,8 @@ Answer LineUps::shape_reply(std::uint8_t cid2)
         const std::size_t hex = f->rtn_info ? 2 * info.size() : 0;
         protocol::encode_frame_cut(frame, ver_, adr, kCid1, f->rtn, info.data(), info.size(), hex);
     } else {
-        const auto cut = script_.short_reply.find(cid2);
-        const std::size_t hex = cut != script_.short_reply.end()
-                                    ? std::min(cut->second, 2 * info.size())
-                                    : 2 * info.size();
+        const std::size_t hex = cut_short ? std::min(cut->second, 2 * info.size())
+                                          : 2 * info.size();
         protocol::encode_frame_cut(frame, ver_, adr, kCid1, protocol::rtn::kNormal, info.data(),
                                    info.size(), hex);
     }
@@ -226,7 +228,10 @@ Answer LineUps::shape_reply(std::uint8_t cid2)
     a.round = next_round_;
     (f->late ? a.late : a.now) = f->noise.empty() ? std::move(frame) : f->noise + frame;
     a.chunk = f->chunk;
-    if (faulty) a.note = "wire fault";
+    a.late_ms = f->late_ms;
+    a.fault = f->kinds;
+    if (cut_short) a.fault += (a.fault.empty() ? "short=" : " short=") + std::to_string(cut->second);
+    if (!a.fault.empty()) a.note = "wire fault";
     return a;
 }
 

@@ -57,12 +57,24 @@ struct Answer {
     std::string now;
     std::string late;
     std::size_t chunk = 0;  // characters per write; 0: all at once
+    int late_ms = 0;        // a late reply's own delay after the request; 0: the line's
     // Why the answer is not a plain reply ("another address", "dropped",
     // "wire fault", "RTN 02 (CHKSUM)", ...); "" when it is one.
     std::string note;
-    bool for_it = true;     // false: not a frame, or for another address or device type
-    std::size_t round = 0;  // with feed_rounds(): the scripted round in effect
+    // What went wrong on purpose, as typed ("chksum rtn=4", "dropped",
+    // "short 20"); "" for none.
+    std::string fault;
+    bool for_it = true;         // false: not a frame, a reply, or for another address or type
+    std::size_t round = 0;      // with feed_rounds(): the round, counted on past the script
+    bool after_script = false;  // ... and the script had no entry for it
 };
+
+// get-protocol-version (CID2 4F) and get-address (50): answered with RTN 00
+// and no INFO, the answer being the reply's header.
+inline bool header_only(std::uint8_t cid2)
+{
+    return cid2 == 0x4F || cid2 == 0x50;
+}
 
 // The emulated UPS on the line: answers a request frame addressed to it with
 // a reply frame, shaped by the round's script (short INFO, dropped reply,
@@ -75,19 +87,24 @@ public:
     void begin_round(const RoundScript& script);
     // On a line there are no round calls: each well-formed 2A/41 for this
     // UPS begins the next of `rounds` (kept by the caller); after the last,
-    // the state stays as it is and no fault is scripted.
+    // the state stays as it is and no fault is scripted, and rounds count on.
     void feed_rounds(const std::vector<RoundScript>* rounds);
     // As a UPS of this protocol family on a shared line: the four 2A
     // requests with their INFO, shaped by the round's script (short INFO,
     // dropped reply, wire faults); get-protocol-version (CID2 4F) and
     // get-address (50) with RTN 00; a damaged request addressed to it with
     // RTN 01 (VER), 02 (CHKSUM) or 03 (LENGTH checksum), an unknown CID2
-    // with RTN 04, no INFO. Nothing for another ADR or device type, or
-    // characters that are no frame.
+    // with RTN 04, no INFO. Nothing for another ADR or device type, for a
+    // reply (another unit's, or its own heard back), or for characters that
+    // are no frame.
     Answer answer(const std::string& request_line);
     // The next reply to 2A/<cid2> only: dropped (no fault given) or with
-    // this fault, on top of the round's script.
-    void once(std::uint8_t cid2, std::optional<WireFault> fault);
+    // this fault, on top of the round's script. A reply has one such fault:
+    // when one is armed already, nothing changes and its kinds are returned
+    // ("" when this one was armed).
+    std::string once(std::uint8_t cid2, std::optional<WireFault> fault);
+    std::uint8_t adr() const { return adr_; }
+    std::uint8_t ver() const { return ver_; }
     // Changes the state now, keeping the round's script.
     void set(const RoundScript& change);
     UpsState state() const;

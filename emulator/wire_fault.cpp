@@ -23,8 +23,11 @@ const std::vector<FaultKind>& fault_kinds()
          }},
         {"rtn_info", Arg::Flag, 0, 1, "true or false",
          [](WireFault& f, long long n, const std::string&) { f.rtn_info = n != 0; }},
-        {"late", Arg::Flag, 0, 1, "true or false",
-         [](WireFault& f, long long n, const std::string&) { f.late = n != 0; }},
+        {"late", Arg::FlagOrNumber, 1, 600000, "true, false or milliseconds 1..600000",
+         [](WireFault& f, long long n, const std::string&) {
+             f.late = n != 0;
+             f.late_ms = n > 0 ? static_cast<int>(n) : 0;
+         }},
         {"noise", Arg::Text, 1, 4095, "a text of 1..4095 characters",
          [](WireFault& f, long long, const std::string& t) { f.noise = t; }},
         {"chunk", Arg::Number, 1, 4095, "characters per write 1..4095",
@@ -55,6 +58,13 @@ bool text_fits(const FaultKind& k, const std::string& text)
            static_cast<long long>(text.size()) <= k.hi;
 }
 
+// A scenario's entry as it would be typed: "chksum", "rtn=4", "noise=ab".
+std::string scenario_word(const std::string& key, const Json::Value& value)
+{
+    if (value.isBool()) return value.asBool() ? key : key + "=false";
+    return key + "=" + value.asString();
+}
+
 }  // namespace
 
 WireFault parse_wire_fault(const Json::Value& v, const std::string& where)
@@ -73,6 +83,12 @@ WireFault parse_wire_fault(const Json::Value& v, const std::string& where)
                 if (!value.isBool()) refuse();
                 k->set(f, value.asBool() ? 1 : 0, "");
                 break;
+            case Arg::FlagOrNumber:
+                if (value.isBool()) {
+                    k->set(f, value.asBool() ? -1 : 0, "");
+                    break;
+                }
+                [[fallthrough]];
             case Arg::Number:
                 if (!value.isIntegral() || value.asInt64() < k->lo || value.asInt64() > k->hi)
                     refuse();
@@ -83,6 +99,7 @@ WireFault parse_wire_fault(const Json::Value& v, const std::string& where)
                 k->set(f, 0, value.asString());
                 break;
         }
+        f.kinds += (f.kinds.empty() ? "" : " ") + scenario_word(key, value);
     }
     return f;
 }
@@ -94,10 +111,11 @@ std::optional<WireFault> typed_wire_fault(const std::vector<std::string>& words,
         const auto eq = word.find('=');
         const FaultKind* k = find_kind(word.substr(0, eq));
         const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
-        bool ok = k != nullptr && (k->arg == Arg::Flag) == (eq == std::string::npos);
-        if (ok && k->arg == Arg::Flag) {
-            k->set(f, 1, "");
-        } else if (ok && k->arg == Arg::Number) {
+        const bool bare = eq == std::string::npos;
+        bool ok = k != nullptr && (k->arg == Arg::FlagOrNumber || (k->arg == Arg::Flag) == bare);
+        if (ok && bare) {
+            k->set(f, k->arg == Arg::Flag ? 1 : -1, "");
+        } else if (ok && (k->arg == Arg::Number || k->arg == Arg::FlagOrNumber)) {
             const auto n = io::whole_number(value, k->lo, k->hi, 0);
             ok = n.has_value();
             if (ok) k->set(f, *n, "");
@@ -109,6 +127,7 @@ std::optional<WireFault> typed_wire_fault(const std::vector<std::string>& words,
             why = "\"" + word + "\" is not a fault (" + typed_fault_kinds() + ")";
             return std::nullopt;
         }
+        f.kinds += (f.kinds.empty() ? "" : " ") + word;
     }
     return f;
 }
@@ -121,6 +140,8 @@ std::string typed_fault_kinds()
         text += k.name;
         if (k.arg == Arg::Number) {
             text += "=" + std::to_string(k.lo) + ".." + std::to_string(k.hi);
+        } else if (k.arg == Arg::FlagOrNumber) {
+            text += "[=" + std::to_string(k.lo) + ".." + std::to_string(k.hi) + "]";
         } else if (k.arg == Arg::Text) {
             text += "=TEXT";
         }

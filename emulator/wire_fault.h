@@ -21,16 +21,19 @@ struct WireFault {
     std::uint8_t rtn = 0;             // a non-zero return code in place of 00
     bool rtn_info = false;            // ... with the INFO of the good reply, else none
     bool late = false;                // sent after the host's timeout
+    int late_ms = 0;                  // ... this long after the request; 0: the line's default
     std::string noise;                // characters before the SOI
     std::size_t chunk = 0;            // characters per write (1: byte by byte); 0: all at once
     std::optional<std::uint8_t> adr;  // answered from another address
+    std::string kinds;                // the kinds as typed ("chksum rtn=4"), for the records
 };
 
 // One kind of wire fault. A flag is `true` in a scenario and its bare name
 // when typed; a number is a whole number lo..hi (`name=N` typed); a text has
-// lo..hi characters (`name=TEXT` typed).
+// lo..hi characters (`name=TEXT` typed); a flag or number is either (the
+// setter is given -1 for the bare flag).
 struct FaultKind {
-    enum class Arg { Flag, Number, Text };
+    enum class Arg { Flag, Number, Text, FlagOrNumber };
     const char* name;
     Arg arg;
     long long lo;

@@ -30,6 +30,23 @@ inline std::optional<long long> whole_number(const std::string& text, long long 
     return v;
 }
 
+// A byte as the wire writes it: one or two hex digits, with or without 0x
+// ("21", "0x21", "a"); nothing for anything else.
+inline std::optional<std::uint8_t> hex_byte(std::string text)
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
+    if (text.empty() || text.size() > 2) return std::nullopt;
+    unsigned v = 0;
+    for (const char c : text) {
+        const char* digits = "0123456789abcdef";
+        const char lower = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+        const char* at = lower != '\0' ? std::strchr(digits, lower) : nullptr;
+        if (at == nullptr) return std::nullopt;
+        v = v * 16 + static_cast<unsigned>(at - digits);
+    }
+    return static_cast<std::uint8_t>(v);
+}
+
 // The text `write(first, last)` makes of v (it returns the end of what it
 // wrote, at most 30 characters). The last texts made are kept, in pairs of
 // slots chosen by v's bits (the one used last first): a value that comes

@@ -176,6 +176,19 @@ Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uin
     return Refusal::None;
 }
 
+std::optional<Head> frame_head(std::string_view line)
+{
+    if (line.size() < 9 || line[0] != '~') return std::nullopt;
+    std::uint8_t field[4] = {};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const int hi = hex_value(line[1 + 2 * i]);
+        const int lo = hex_value(line[2 + 2 * i]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        field[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+    return Head{field[0], field[1], field[2], field[3]};
+}
+
 unsigned frame_checksum(const std::string& chars)
 {
     return checksum(chars.data(), 0, chars.size());

@@ -11,7 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace protocol {
@@ -71,6 +73,24 @@ struct Decoded {
 // [data, data + n).
 Refusal decode_frame(const char* data, std::size_t n, std::uint8_t ver, std::uint8_t adr,
                      Decoded& out);
+
+// The header a frame's first characters name (SOI, then VER, ADR, CID1 and
+// CID2 or RTN as two hex digits each), the rest unread; nothing when they
+// are not that.
+struct Head {
+    std::uint8_t ver = 0;
+    std::uint8_t adr = 0;
+    std::uint8_t cid1 = 0;
+    std::uint8_t cid2 = 0;  // or RTN, in a reply
+};
+std::optional<Head> frame_head(std::string_view line);
+// A reply's RTN stands where a request's CID2 does: the family's commands
+// are 0x40 and above, its return codes below. A frame whose field is a
+// return code is a reply, which no unit answers.
+inline bool is_return_code(std::uint8_t field)
+{
+    return field < 0x40;
+}
 
 // The CHKSUM field of the characters between SOI and CHKSUM.
 unsigned frame_checksum(const std::string& chars);

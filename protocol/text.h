@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,12 @@ namespace protocol {
 // Digits as frames carry them (upper case), and as files carry bytes.
 inline constexpr char kHexUpper[] = "0123456789ABCDEF";
 inline constexpr char kHexLower[] = "0123456789abcdef";
+
+// A byte as a frame carries it: two upper-case hex digits ("0A").
+inline std::string hex(std::uint8_t byte)
+{
+    return {kHexUpper[byte >> 4U], kHexUpper[byte & 0xFU]};
+}
 
 // A frame's characters as text: CR as "\r", anything not printable as \xNN.
 std::string printable(std::string_view chars);

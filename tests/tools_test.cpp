@@ -45,8 +45,8 @@ std::string from_typed(const std::vector<std::string>& words, WireFault& f)
 bool same(const WireFault& a, const WireFault& b)
 {
     return a.bad_chksum == b.bad_chksum && a.bad_lchksum == b.bad_lchksum && a.rtn == b.rtn &&
-           a.rtn_info == b.rtn_info && a.late == b.late && a.noise == b.noise &&
-           a.chunk == b.chunk && a.adr == b.adr;
+           a.rtn_info == b.rtn_info && a.late == b.late && a.late_ms == b.late_ms &&
+           a.noise == b.noise && a.chunk == b.chunk && a.adr == b.adr && a.kinds == b.kinds;
 }
 
 TEST(WireFaults, ScenarioAndTypedCommandReadTheSameFaultWithTheSameLimits)
@@ -59,6 +59,10 @@ TEST(WireFaults, ScenarioAndTypedCommandReadTheSameFaultWithTheSameLimits)
         {R"({"chksum": true})", {"chksum"}, true},
         {R"({"lchksum": true})", {"lchksum"}, true},
         {R"({"late": true})", {"late"}, true},
+        {R"({"late": 3000})", {"late=3000"}, true},
+        {R"({"late": 600000})", {"late=600000"}, true},
+        {R"({"late": 0})", {"late=0"}, false},
+        {R"({"late": 600001})", {"late=600001"}, false},
         {R"({"rtn": 4, "rtn_info": true})", {"rtn=4", "rtn_info"}, true},
         {R"({"rtn": 255})", {"rtn=255"}, true},
         {R"({"rtn": 0})", {"rtn=0"}, false},

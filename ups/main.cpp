@@ -8,7 +8,9 @@
 // that closes the line and opens it again is served again; a port that goes
 // away ends the run (exit 4) with everything written.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,21 +18,25 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "line_end.h"
 #include "number.h"
 #include "output_file.h"
+#include "port_lock.h"
 #include "recording.h"
 #include "replayer.h"
 #include "scenario.h"
 #include "serial.h"
 #include "server.h"
 #include "stop.h"
+#include "text.h"
 
 namespace {
 
@@ -43,8 +49,9 @@ struct Options {
     unsigned baud = 4800;
     bool pty = false;
     std::string link;
-    unsigned adr = 1;
-    std::string ver = "0x21";
+    std::string adr = "01";
+    std::vector<std::string> units;
+    std::string ver = "21";
     std::string scenario;
     std::string replay;
     std::string trace;
@@ -53,27 +60,54 @@ struct Options {
     bool quiet = false;
     bool line_rate = false;
     int late_ms = 2100;
+    std::string reply_delay;
+    std::uint32_t seed = 1;
+    int char_gap_ms = 0;
+    bool echo = false;
+    bool rs485 = false;
 };
 
-// The line: a port set raw at the baud, or a new pseudo-terminal whose host
-// side stays open here too, so that a host closing it is no hang-up.
+// The line: a port set raw at the baud and locked, or a new pseudo-terminal
+// whose host side stays open here too, so that a host closing it is no
+// hang-up.
 struct Line {
     int fd = -1;
     int held = -1;  // the pseudo-terminal's host side, held open
     std::string name;
     std::string host_path;
+    std::string link;  // made by this run, removed at its end while it is still ours
+    io::PortLock lock;
 };
+
+// RS-485 on a port whose driver switches the direction itself (the kernel's
+// TIOCSRS485): driver enable high while sending.
+void set_rs485(int fd, const std::string& port)
+{
+    serial_rs485 rs{};
+    rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (ioctl(fd, TIOCSRS485, &rs) != 0) {
+        throw std::invalid_argument("port " + port + ": --rs485: its driver has no RS-485 mode (" +
+                                    std::strerror(errno) + ")");
+    }
+}
 
 Line open_line(const Options& o)
 {
     Line line;
     if (!o.port.empty()) {
         line.fd = open(o.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (line.fd < 0 && errno == EBUSY) {
+            const std::string who = io::holders_of(o.port);
+            throw std::invalid_argument("port " + o.port + ": in use by " +
+                                        (who.empty() ? "another program" : who));
+        }
         if (line.fd < 0) {
             throw std::invalid_argument("port " + o.port +
                                         ": cannot open: " + std::strerror(errno));
         }
+        line.lock = io::PortLock(line.fd, o.port, true);
         io::make_raw(line.fd, o.baud, o.port);
+        if (o.rs485) set_rs485(line.fd, o.port);
         line.name = o.port;
         return line;
     }
@@ -83,6 +117,19 @@ Line open_line(const Options& o)
     line.host_path = pty.host_path;
     line.name = "emulator side of " + line.host_path;
     return line;
+}
+
+// "MS" or "MS..MS", each 0..60000; the pair, or a CLI::ValidationError.
+std::pair<int, int> delay_range(const std::string& text)
+{
+    const auto dots = text.find("..");
+    const auto lo = io::whole_number(text.substr(0, dots), 0, 60000);
+    const auto hi = dots == std::string::npos ? lo : io::whole_number(text.substr(dots + 2), 0, 60000);
+    if (!lo || !hi || *hi < *lo) {
+        throw CLI::ValidationError("--reply-delay " + text +
+                                   ": expected milliseconds 0..60000, or a range LO..HI");
+    }
+    return {static_cast<int>(*lo), static_cast<int>(*hi)};
 }
 
 // The command line; CLI::Error for a bad one.
@@ -105,37 +152,69 @@ void declare_options(CLI::App& app, Options& o)
                    "with --pty: a symbolic link to the host side, removed at exit")
         ->needs(pty);
     port->excludes(pty);
-    app.add_option("--adr", o.adr, "the UPS's address")->default_val(1)->check(CLI::Range(0, 255));
-    app.add_option("--ver", o.ver, "the protocol version it speaks")->default_val("0x21");
-    auto* scenario_option =
-        app.add_option("--scenario", o.scenario, "script the UPS (default: the built-in demo)");
-    app.add_option("--replay", o.replay, "serve a session recorded by vx40-bench --record")
-        ->excludes(scenario_option);
+    const auto hex = [](const char* name) {
+        return [name](const std::string& v) {
+            return io::hex_byte(v) ? std::string()
+                                   : v + " is not a byte in hex as the wire writes it (" +
+                                         (std::string(name) == "--ver" ? "21, 0x21)" : "01, 0x0A)");
+        };
+    };
+    auto* adr = app.add_option("--adr", o.adr, "the UPS's address, hex (default 01)")->check(hex("--adr"));
+    auto* unit = app.add_option("--unit", o.units,
+                                "a unit on a shared line: ADR (hex) and its own script, "
+                                "ADR:SCENARIO; again for each unit (default: one, --adr)")
+                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                     ->type_name("ADR[:FILE]");
+    adr->excludes(unit);
+    app.add_option("--ver", o.ver, "the protocol version it speaks, hex (default 21)")
+        ->check(hex("--ver"));
+    auto* scenario_option = app.add_option(
+        "--scenario", o.scenario, "script the UPS (default: the built-in demo); with --unit, "
+                                  "the script of a unit that names none");
+    auto* replay = app.add_option("--replay", o.replay,
+                                  "serve a session recorded by vx40-bench --record");
+    replay->excludes(scenario_option);
+    replay->excludes(unit);
     app.add_option("--trace", o.trace, "every frame received and sent, with its time");
     app.add_flag("-D", o.debug, "the trace on standard error");
-    app.add_option("--json", o.json, "one JSON object per request (JSON Lines)");
+    app.add_option("--json", o.json, "one JSON object per request and per typed command");
     app.add_flag("--quiet", o.quiet, "no line per request on standard output");
     app.add_flag("--line-rate", o.line_rate, "each character takes its time on the wire");
     app.add_option("--late-after", o.late_ms, "milliseconds after a request that a late reply goes")
         ->default_val(2100)
         ->check(CLI::Range(1, 600000));
+    app.add_option("--reply-delay", o.reply_delay,
+                   "milliseconds from a request to its reply, or a range drawn per reply "
+                   "(MS or LO..HI)")
+        ->type_name("MS[..MS]");
+    app.add_option("--seed", o.seed, "seeds the reply delays drawn from a range (default 1)");
+    app.add_option("--char-gap", o.char_gap_ms, "milliseconds between a reply's characters")
+        ->check(CLI::Range(0, 1000));
+    app.add_flag("--echo", o.echo,
+                 "the line hears its own transmission (two-wire RS-485): dropped, never answered");
+    app.add_flag("--rs485", o.rs485,
+                 "with --port: the port's driver switches the RS-485 direction (TIOCSRS485)");
 }
 
-// What the UPS serves: a scenario (the built-in demo by default) or a
-// recording; CLI::ValidationError naming a file that cannot be read.
+// What the line serves: units, each with a scenario (the built-in demo by
+// default), or a recording; CLI::ValidationError naming what cannot be read.
 struct Script {
-    emulator::Scenario scenario;
+    std::vector<std::unique_ptr<ups::Unit>> units;
     std::unique_ptr<ups::Replayer> replay;
     std::uint8_t ver = 0x21;
+    std::string described;  // for the start line
 };
+
+emulator::Scenario scenario_of(const std::string& file)
+{
+    return file.empty() ? emulator::demo_scenario() : emulator::read_scenario(file);
+}
 
 Script load(const Options& o)
 {
     if (o.port.empty() && !o.pty) throw CLI::ValidationError("the line: give --port or --pty");
     Script s;
-    const auto v = io::whole_number(o.ver, 0, 255, 0);
-    if (!v) throw CLI::ValidationError("--ver " + o.ver + ": not a byte (0x21, 33)");
-    s.ver = static_cast<std::uint8_t>(*v);
+    s.ver = *io::hex_byte(o.ver);
     try {
         if (!o.replay.empty()) {
             // Read through once for faults; served as it is read again.
@@ -144,9 +223,32 @@ Script load(const Options& o)
             if (!warning.empty()) {
                 std::cerr << "vx40-ups: warning: recording " << o.replay << ": " << warning << '\n';
             }
-        } else {
-            s.scenario = o.scenario.empty() ? emulator::demo_scenario()
-                                            : emulator::read_scenario(o.scenario);
+            s.described = "the recording " + o.replay;
+            return s;
+        }
+        std::vector<std::string> units = o.units;
+        if (units.empty()) units.push_back(o.adr);
+        for (const std::string& u : units) {
+            const auto colon = u.find(':');
+            const auto adr = io::hex_byte(u.substr(0, colon));
+            if (!adr || colon + 1 == u.size()) {
+                throw CLI::ValidationError("--unit " + u +
+                                           ": expected ADR or ADR:SCENARIO, ADR a byte in hex");
+            }
+            for (const auto& other : s.units) {
+                if (other->ups.adr() == *adr) {
+                    throw CLI::ValidationError("--unit " + u + ": a second unit at " +
+                                               protocol::hex(*adr));
+                }
+            }
+            const std::string file = colon == std::string::npos ? o.scenario : u.substr(colon + 1);
+            emulator::Scenario scenario = scenario_of(file);
+            const std::string name =
+                (file.empty() ? std::string("the built-in demo") : file) + ", " +
+                std::to_string(scenario.rounds.size()) + " rounds";
+            s.described += (s.described.empty() ? "" : "; ") + ("ADR " + protocol::hex(*adr) +
+                           " VER " + protocol::hex(s.ver) + " (" + name + ")");
+            s.units.push_back(std::make_unique<ups::Unit>(*adr, s.ver, std::move(scenario), name));
         }
     } catch (const std::invalid_argument& e) {
         throw CLI::ValidationError(e.what());
@@ -154,22 +256,44 @@ Script load(const Options& o)
     return s;
 }
 
-// The line opened and, with --link, the link made to its host side;
-// std::exception saying why not.
-Line open_linked_line(const Options& o)
+// The --link path made to lead to the line's host side. A path that is
+// there already is left alone unless it is a link an earlier run left: one
+// to a pseudo-terminal gone, or that no process holds; std::exception
+// saying why not.
+void make_link(Line& line, const std::string& path)
 {
-    Line line = open_line(o);
-    if (!o.link.empty()) {
-        struct stat st {};
-        if (lstat(o.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-            throw std::invalid_argument("--link " + o.link + ": exists and is not a link");
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        char target[PATH_MAX];
+        const ssize_t n =
+            S_ISLNK(st.st_mode) ? readlink(path.c_str(), target, sizeof target - 1) : -1;
+        const std::string to = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
+        if (to.rfind("/dev/pts/", 0) != 0) {
+            throw std::invalid_argument("--link " + path +
+                                        ": is there, and is no link to a pseudo-terminal an "
+                                        "earlier run left; give another path or remove it");
         }
-        unlink(o.link.c_str());
-        if (symlink(line.host_path.c_str(), o.link.c_str()) != 0) {
-            throw std::invalid_argument("--link " + o.link + ": " + std::strerror(errno));
+        if (const std::string who = io::holders_of(to); !who.empty()) {
+            throw std::invalid_argument("--link " + path + ": leads to " + to + ", in use by " +
+                                        who);
         }
+        unlink(path.c_str());  // a link an earlier run left behind
     }
-    return line;
+    if (symlink(line.host_path.c_str(), path.c_str()) != 0) {
+        throw std::invalid_argument("--link " + path + ": " + std::strerror(errno));
+    }
+    line.link = path;
+}
+
+// Removes the link made at start, while it still leads to this run's line.
+void remove_link(const Line& line)
+{
+    if (line.link.empty()) return;
+    char target[PATH_MAX];
+    const ssize_t n = readlink(line.link.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == line.host_path) {
+        unlink(line.link.c_str());
+    }
 }
 
 // Commands from standard input, on a thread of their own; signals stay with
@@ -197,27 +321,56 @@ void take_commands(ups::Server& server)
     }).detach();
 }
 
-// Serves requests until a stop signal or the line's loss; the exit status.
-int serve(const Options& o, const Line& line, ups::Server& server)
+// Serves requests until a stop signal, the line's loss or an output that
+// cannot be written; the exit status.
+int serve(const Options& o, const Line& line, ups::Server& server, const ups::Outputs& outputs)
 {
     emulator::Pace pace;
     pace.baud = o.baud;
     pace.line_rate = o.line_rate;
     pace.late_after = std::chrono::milliseconds(o.late_ms);
+    const auto [lo, hi] = delay_range(o.reply_delay.empty() ? "0" : o.reply_delay);
+    pace.delay_lo = std::chrono::milliseconds(lo);
+    pace.delay_hi = std::chrono::milliseconds(hi);
+    pace.seed = o.seed;
+    pace.char_gap = std::chrono::milliseconds(o.char_gap_ms);
+    pace.echo = o.echo;
     emulator::UpsEnd end(line.fd, line.name, pace, io::stopping);
+    end.on_echo([&server](const io::Received& own) { server.echoed(own); });
+    const auto answer = [&server](const io::Received& r) { return server.answer(r); };
+    const auto delivered = [&server](const io::Received& r, const emulator::Answer& a,
+                                     const emulator::Delivery& d) { server.delivered(r, a, d); };
     try {
-        const auto answer = [&server](const io::Received& r) { return server.answer(r); };
-        while (!io::stopping()) end.serve_one(answer, std::chrono::milliseconds(200));
+        while (!io::stopping() && outputs.error().empty()) {
+            end.serve_one(answer, std::chrono::milliseconds(200), delivered);
+        }
     } catch (const io::Interrupted&) {
         // A second stop signal ended a wait: stopped all the same.
     } catch (const io::LineLost& e) {
         std::cerr << "vx40-ups: port lost: " << e.what() << '\n';
         return 4;
-    } catch (const io::OutputError& e) {
-        std::cerr << "vx40-ups: " << e.what() << '\n';
+    }
+    if (!outputs.error().empty()) {
+        std::cerr << "vx40-ups: " << outputs.error() << '\n';
         return 3;
     }
     return 128 + (io::stopping() ? static_cast<int>(io::g_stop_signal) : SIGTERM);
+}
+
+// The start line: the line, its settings, the units and their scripts, and
+// what is written where.
+std::string start_line(const Options& o, const Line& line, const Script& script,
+                       const ups::Outputs& outputs)
+{
+    std::string where = o.pty ? "host side " + line.host_path +
+                                    (line.link.empty() ? "" : " (link " + line.link + ")")
+                              : "port " + o.port;
+    where += ", " + std::to_string(o.baud) + " baud 8N1";
+    if (o.rs485) where += ", RS-485";
+    if (o.echo) where += ", echo dropped";
+    if (!o.reply_delay.empty()) where += ", reply delay " + o.reply_delay + " ms";
+    return "vx40-ups: serving " + where + "; " + (script.units.size() > 1 ? "units " : "unit ") +
+           script.described + "; " + outputs.where();
 }
 
 }  // namespace
@@ -230,6 +383,8 @@ int main(int argc, char** argv)
     Script script;
     try {
         app.parse(argc, argv);
+        if (!o.reply_delay.empty()) delay_range(o.reply_delay);
+        if (o.rs485 && o.port.empty()) throw CLI::ValidationError("--rs485 needs --port");
         script = load(o);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
@@ -238,28 +393,29 @@ int main(int argc, char** argv)
         std::cerr << "vx40-ups: " << e.what() << "\ntry vx40-ups --help\n";
         return 2;
     }
-    ups::Outputs outputs;
+    std::optional<ups::Outputs> made;
     try {
-        outputs = ups::Outputs(o.trace, o.debug, o.json);
+        made.emplace(o.trace, o.debug, o.json);
     } catch (const io::OutputError& e) {
         std::cerr << "vx40-ups: " << e.what() << '\n';
         return 3;
     }
+    ups::Outputs& outputs = *made;
     Line line;
     try {
-        line = open_linked_line(o);
+        line = open_line(o);
+        if (!o.link.empty()) make_link(line, o.link);
     } catch (const std::exception& e) {
         std::cerr << "vx40-ups: " << e.what() << '\n';
         return 2;
     }
-    if (o.pty) std::cout << "host side: " << line.host_path << std::endl;
+    std::cout << start_line(o, line, script, outputs) << std::endl;
     io::catch_stop_signals();
 
-    emulator::LineUps ups(script.scenario.ups, script.ver, static_cast<std::uint8_t>(o.adr));
-    ups::Server server(ups, script.scenario, script.replay.get(), outputs, o.quiet);
+    ups::Server server(std::move(script.units), script.replay.get(), outputs, o.quiet);
     take_commands(server);
-    int status = serve(o, line, server);
-    if (!o.link.empty()) unlink(o.link.c_str());
+    int status = serve(o, line, server, outputs);
+    remove_link(line);
     try {
         std::cout << "vx40-ups: " << server.summary() << outputs.finish() << std::endl;
     } catch (const io::OutputError& e) {

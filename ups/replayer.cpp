@@ -4,28 +4,28 @@
 
 namespace ups {
 
-namespace {
-
-// Two hex digits of a frame's header field (VER at 1, ADR at 3), or 0.
-std::uint8_t header_byte(const std::string& frame, std::size_t at)
-{
-    if (frame.size() < at + 2) return 0;
-    try {
-        return static_cast<std::uint8_t>(std::stoul(frame.substr(at, 2), nullptr, 16));
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
-}  // namespace
-
 emulator::Answer Replayer::answer(const std::string& request)
 {
+    emulator::Answer a;
+    // What a recording never holds is answered as the scenario's UPS does:
+    // a reply is no request, and the version and the address are in the header.
+    const auto head = protocol::frame_head(request);
+    if (head && protocol::is_return_code(head->cid2)) {
+        a.for_it = false;
+        a.note = "a reply";
+        return a;
+    }
+    if (head && emulator::header_only(head->cid2) &&
+        protocol::decode_frame(request.data(), request.size(), head->ver, head->adr, decoded_) ==
+            protocol::Refusal::None) {
+        a.now = protocol::encode_frame(head->ver, head->adr, head->cid1, protocol::rtn::kNormal, {});
+        a.round = static_cast<std::size_t>(round_.round);
+        return a;
+    }
     while (!ended_ && next_ >= round_.exchanges.size()) {
         ended_ = !reader_->next(round_);
         next_ = 0;
     }
-    emulator::Answer a;
     a.round = static_cast<std::size_t>(round_.round);
     if (!ended_ && round_.exchanges[next_].request == request) {
         const io::RecordedExchange& e = round_.exchanges[next_++];
@@ -42,9 +42,8 @@ emulator::Answer Replayer::answer(const std::string& request)
         a.now = last->second;
         a.note = "departure (" + expected + "): the last reply to it";
     } else {
-        const std::uint8_t ver = header_byte(request, 1);
-        const std::uint8_t adr = header_byte(request, 3);
-        a.now = protocol::encode_frame(ver, adr, 0x2A, 0x04, {});
+        const protocol::Head h = head.value_or(protocol::Head{});
+        a.now = protocol::encode_frame(h.ver, h.adr, h.cid1, protocol::rtn::kUnknownCid2, {});
         a.note = "departure (" + expected + "): answered as unknown";
     }
     return a;

@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "frame.h"
 #include "recording.h"
 #include "ups.h"
 
@@ -33,6 +34,7 @@ private:
     bool ended_ = false;
     std::map<std::string, std::string> last_;  // request -> the characters last sent for it
     unsigned long departures_ = 0;
+    protocol::Decoded decoded_;
 };
 
 }  // namespace ups

@@ -2,17 +2,19 @@
 // io/, protocol/ and vocabulary/; it hosts no plug-in.
 //
 // What vx40-ups does with each request and each typed command, and what it
-// keeps of them (the trace, one JSON line per request).
+// keeps of them (the trace, one JSON line per request and per command).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "line_end.h"
 #include "output_file.h"
 #include "replayer.h"
 #include "scenario.h"
@@ -21,34 +23,64 @@
 namespace ups {
 
 // The trace (a file, or standard error with -D) and the JSON Lines; each
-// line written whole as it happens (io/output_file.h).
+// line written whole as it happens (io/output_file.h), from the line's
+// thread and the commands' alike. A write that fails is kept, not thrown:
+// error() says it, and the run ends on it.
 class Outputs {
 public:
     Outputs() = default;
     Outputs(const std::string& trace, bool trace_on_stderr, const std::string& json);
-    void trace(const std::string& line) { trace_.write_line(line); }
-    void json(const std::string& line) { json_.write_line(line); }
+    void trace(const std::string& line) { write(trace_, line); }
+    void json(const std::string& line) { write(json_, line); }
     bool tracing() const { return trace_.on(); }
     bool has_json() const { return json_.on(); }
+    // The first write that failed ("" while none did).
+    std::string error() const;
+    // Where each goes, for the start line.
+    std::string where() const;
     // Closes both; what was written, for the summary ("" for nothing).
+    // io::OutputError when one cannot be closed whole.
     std::string finish();
 
 private:
+    void write(io::OutputFile& f, const std::string& line);
+
     io::OutputFile trace_;
     io::OutputFile json_;
+    mutable std::mutex mutex_;
+    std::string error_;
+};
+
+// One UPS on the line: its address, its script and state, its own rounds
+// and silence. Not moved once made: the UPS reads the scenario's rounds.
+struct Unit {
+    Unit(std::uint8_t adr, std::uint8_t ver, emulator::Scenario s, std::string script_name);
+    emulator::Scenario scenario;
+    std::string script;  // "the built-in demo", or the scenario's file
+    emulator::LineUps ups;
+    std::size_t round = 0;
+    bool told_after_script = false;
+    std::chrono::steady_clock::time_point silent_until{};
 };
 
 class Server {
 public:
-    // `replay`: a recording served in place of the emulated UPS, or null.
-    Server(emulator::LineUps& ups, const emulator::Scenario& scenario, Replayer* replay,
-           Outputs& outputs, bool quiet);
-    // One request from the line: a scripted round begins at 2A/41; the
-    // answer as the UPS gives it, or nothing while silent.
+    // `units`: the UPSs on the line, at distinct addresses; or `replay`, a
+    // recording served in their place (then no unit).
+    Server(std::vector<std::unique_ptr<Unit>> units, Replayer* replay, Outputs& outputs,
+           bool quiet);
+    // One request from the line: the answer its unit gives, or nothing
+    // (another address, a reply, a silent unit). Nothing is kept yet.
     emulator::Answer answer(const io::Received& request);
-    // One typed command; the acknowledgement or the refusal with its reason.
+    // What went out for it: counted, traced, written as JSON, shown.
+    void delivered(const io::Received& request, const emulator::Answer& a,
+                   const emulator::Delivery& d);
+    // Its own characters heard back on an echoing line.
+    void echoed(const io::Received& own);
+    // One typed command; the acknowledgement or the refusal with its
+    // reason, also kept in the trace and the JSON.
     std::string command(const std::string& line);
-    // Requests, answers and faults so far, the round and the state.
+    // Requests, answers and faults so far, each unit's round and state.
     std::string status() const;
     std::string summary() const;
 
@@ -58,8 +90,9 @@ public:
 private:
     using Words = std::vector<std::string>;
     // One typed command: its verb, the arguments its help names, how many it
-    // takes, whether a recording being served refuses it, its help, and what
-    // does it (with the words typed, the verb first).
+    // takes, whether it is said to one unit (and a recording being served
+    // refuses it), its help, and what does it (with the words typed, the
+    // verb first).
     struct Command {
         const char* verb;
         const char* arguments;
@@ -67,28 +100,35 @@ private:
         std::size_t most;
         bool changes_ups;
         std::string help;
-        std::function<std::string(Server&, const Words&)> run;
+        std::function<std::string(Server&, Unit*, const Words&)> run;  // a unit when said to one
     };
     static const std::vector<Command>& commands();
-    std::string set(const Words& w);
-    std::string drop(const Words& w);
-    std::string fault(const Words& w);
-    std::string silent(const Words& w);
+    std::string run(const Words& w);
+    std::string set(Unit& u, const Words& w);
+    std::string drop(Unit& u, const Words& w);
+    std::string fault(Unit& u, const Words& w);
+    std::string silent(Unit& u, const Words& w);
+    Unit* unit_at(std::uint8_t adr);
+    std::string unit_list() const;
+    // "unit 02 " on a bus of several; "" for one.
+    std::string unit_prefix(const Unit* u) const;
+    double since_start(io::Clock::time_point t) const;
     void show(const std::string& line);
 
-    emulator::LineUps& ups_;
-    const emulator::Scenario& scenario_;
+    std::vector<std::unique_ptr<Unit>> units_;
     Replayer* replay_;
     Outputs& outputs_;
     bool quiet_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    mutable std::mutex mutex_;  // the counters and the silence, shared with the command thread
-    std::size_t round_ = 0;     // scripted rounds begun
+    mutable std::mutex mutex_;  // the units, counters and silences, shared with the commands
+    std::size_t replay_round_ = 0;
+    Unit* last_unit_ = nullptr;  // the unit of the request being answered
     unsigned long requests_ = 0;
     unsigned long answered_ = 0;
+    unsigned long not_sent_ = 0;
     unsigned long faults_ = 0;
-    unsigned long ignored_ = 0;  // not addressed to it, or no frame
-    std::chrono::steady_clock::time_point silent_until_{};
+    unsigned long ignored_ = 0;  // not addressed to it, a reply, or no frame
+    unsigned long echoes_ = 0;
 };
 
 }  // namespace ups
