@@ -10,7 +10,12 @@
 // everything written (exit 130, 143); a serial line that goes away ends it
 // the same way (exit 4), and so does a replay whose plug-in leaves the
 // recording (exit 5).
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <initializer_list>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -124,6 +129,29 @@ int run_session(const bench::Options& opt, const standin::Plugin& plugin, bench:
     return status;
 }
 
+// The first of `names` found beside this program (installed or copied with
+// it), else `built`: where the build left it.
+std::string beside_program(std::initializer_list<const char*> names, const std::string& built)
+{
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return built;
+    std::string dir(exe, static_cast<std::size_t>(n));
+    dir.erase(dir.rfind('/') + 1);
+    for (const char* name : names) {
+        if (access((dir + name).c_str(), R_OK) == 0) return dir + name;
+    }
+    return built;
+}
+
+// VX40_PLUGIN, or the plug-in beside the program, or the build's.
+std::string default_plugin()
+{
+    const char* env = std::getenv("VX40_PLUGIN");
+    if (env != nullptr && *env != '\0') return env;
+    return beside_program({"vx40.so", "../lib/vx40.so"}, standin::default_plugin_path());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -131,8 +159,10 @@ int main(int argc, char** argv)
     bench::Options opt;
     Inputs in;
     try {
-        opt = bench::parse_options(argc, argv, standin::default_plugin_path(),
-                                   VX40_EXAMPLES_DIR "/settings.json");
+        opt = bench::parse_options(
+            argc, argv, default_plugin(),
+            beside_program({"settings.json", "../share/vx40/settings.json"},
+                           VX40_EXAMPLES_DIR "/settings.json"));
         if (opt.help) {
             std::cout << opt.help_text;
             return 0;

@@ -1,6 +1,7 @@
 #include "round_source.h"
 
 #include <chrono>
+#include <limits>
 #include <thread>
 
 #include "host.h"
@@ -28,7 +29,9 @@ public:
         : opt_(opt),
           scenario_(scenario),
           ups_(scenario.ups, ver, adr),
-          real_clock_(opt.realtime || !opt.port.empty())
+          real_clock_(opt.realtime || !opt.port.empty()),
+          // A real line has a real UPS: no script's rounds or pauses unless asked.
+          scripted_(opt.port.empty() || !opt.scenario.empty())
     {
         if (real_clock_) standin::use_real_clock();
         if (port != nullptr) {
@@ -45,7 +48,11 @@ public:
 
     Transport& line() override { return *line_; }
     std::string recorded_line() const override { return line_->where(); }
-    long rounds() const override { return static_cast<long>(scenario_.rounds.size()); }
+    long rounds() const override
+    {
+        return scripted_ ? static_cast<long>(scenario_.rounds.size())
+                         : std::numeric_limits<long>::max();  // until stopped, or --rounds
+    }
 
     bool begin(long n) override
     {
@@ -56,7 +63,7 @@ public:
             if (io::stopping()) return false;
         }
         const auto i = static_cast<std::size_t>(n - 1);
-        script_ = i < scenario_.rounds.size() ? scenario_.rounds[i] : RoundScript{};
+        script_ = scripted_ && i < scenario_.rounds.size() ? scenario_.rounds[i] : RoundScript{};
         ups_.begin_round(script_);
         return true;
     }
@@ -75,6 +82,7 @@ private:
     const emulator::Scenario& scenario_;
     emulator::LineUps ups_;
     bool real_clock_;
+    bool scripted_;
     std::unique_ptr<Transport> line_;
     RoundScript script_;
 };

@@ -348,7 +348,10 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
                                  std::move(port));
     }
     replaying_ = source->replaying();
-    if (!outputs_.json_on_stdout()) std::cout << "line: " << source->line().where() << '\n';
+    // What is driven, from what, over what: the start line.
+    (outputs_.json_on_stdout() ? std::cerr : std::cout)
+        << "line: " << source->line().where() << "; plug-in " << opt_.plugin << "; settings "
+        << (replay != nullptr ? "from the recording " + opt_.replay : opt_.settings) << '\n';
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.
     outputs_.start();
