@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -49,14 +50,18 @@ struct Ups {
     std::string out;
     std::string link;
 
-    Ups(const std::string& args, const std::string& name)
+    // On a new pseudo-terminal linked at `link`, or with `line` (--port P) in its place.
+    Ups(const std::string& args, const std::string& name, const std::string& line = "",
+        bool fresh_link = true)
         : out(testing::TempDir() + name + ".out"), link(testing::TempDir() + name + ".link")
     {
-        std::remove(link.c_str());
+        if (fresh_link) std::remove(link.c_str());
+        std::remove(out.c_str());  // an earlier run's, which says "serving" already
         int fds[2];
         if (pipe(fds) != 0) return;
-        const std::string cmd = "exec " + runner_prefix() + VX40_UPS_PATH + " --pty --link " +
-                                link + " " + args + " > " + out + " 2>&1";
+        const std::string cmd = "exec " + runner_prefix() + VX40_UPS_PATH + " " +
+                                (line.empty() ? "--pty --link " + link : line) + " " + args +
+                                " > " + out + " 2>&1";
         pid = fork();
         if (pid == 0) {
             dup2(fds[0], STDIN_FILENO);
@@ -67,9 +72,18 @@ struct Ups {
         }
         close(fds[0]);
         commands = fds[1];
-        // Serving once the link to the host side is there.
-        struct stat st {};
-        for (int i = 0; i < 400 && lstat(link.c_str(), &st) != 0; ++i) usleep(25000);
+        // Serving once it has said so, or ended.
+        for (int i = 0; i < 400 && text_of(out).find("vx40-ups: serving") == std::string::npos &&
+                        running();
+             ++i) {
+            usleep(25000);
+        }
+    }
+    bool running() const
+    {
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
     }
     ~Ups()
     {
@@ -303,6 +317,10 @@ TEST(Ups, EachRequestGetsTheFamilysAnswer)
         {"another ADR", frame(0x21, 2, 0x41), ""},
         {"no SOI", "hello\r", ""},
         {"overlong", "~" + std::string(5000, '0') + "\r", ""},
+        {"overlong, its head for it", "~21012A41" + std::string(5000, '0') + "\r", ""},
+        // A reply (its own heard back, or another unit's) is never answered.
+        {"a reply", frame(0x21, 1, 0x00), ""},
+        {"a reply with RTN 04", frame(0x21, 1, 0x04), ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ask(fd, c.request), c.answer) << c.what;
@@ -421,6 +439,338 @@ TEST(Ups, BadOptionsAndInputsAreNamed)
     const HostRun gnu = bench("--json - --rounds=2");
     EXPECT_EQ(gnu.status, 0);
     EXPECT_EQ(gnu.rounds.size(), 2U);
+}
+
+// The JSON lines a run wrote, parsed.
+std::vector<Json::Value> json_lines(const std::string& path)
+{
+    std::vector<Json::Value> lines;
+    std::istringstream in(text_of(path));
+    Json::CharReaderBuilder b;
+    for (std::string line; std::getline(in, line);) {
+        Json::Value v;
+        std::istringstream one(line);
+        std::string errors;
+        if (Json::parseFromStream(b, one, &v, &errors)) lines.push_back(v);
+    }
+    return lines;
+}
+
+// What one reply says: its ADR, its RTN and its INFO bytes.
+protocol::Decoded decoded(const std::string& reply, std::uint8_t adr)
+{
+    protocol::Decoded d;
+    protocol::decode_frame(reply.data(), reply.size(), 0x21, adr, d);
+    return d;
+}
+
+// On a two-wire line the simulator hears its own transmission. Whatever it
+// is told, no reply is ever answered, so no storm: each request gets one
+// reply; with --echo the echo is dropped as its own.
+TEST(Ups, EchoingLineHasNoStorm)
+{
+    const struct {
+        const char* flag;
+        const char* summary;
+    } cases[] = {
+        {"--echo", "vx40-ups: 5 requests, 5 answered, 0 faults, 0 not for it, 5 own echoes dropped"},
+        {"", "vx40-ups: 10 requests, 5 answered, 0 faults, 5 not for it"},
+    };
+    for (const auto& c : cases) {
+        Ups ups(std::string(c.flag) + " --quiet --scenario " +
+                    file_with("echo.json", R"({"rounds": []})"),
+                "echo");
+        const int fd = open_line(ups.link);
+        ASSERT_GE(fd, 0);
+        std::size_t replies = 0;
+        for (int i = 0; i < 5; ++i) {
+            const std::string reply = ask(fd, protocol::encode_frame(0x21, 1, 0x2A, 0x43, {}));
+            EXPECT_EQ(reply.substr(0, 9), "~21012A00") << c.flag;
+            // The line gives it back, as the bus does; then whatever comes.
+            const std::string more = ask(fd, reply, 300);
+            replies += more.empty() ? 1U : 2U;
+        }
+        EXPECT_EQ(replies, 5U) << c.flag;
+        close(fd);
+        EXPECT_EQ(ups.stop(), 130);
+        EXPECT_NE(text_of(ups.out).find(c.summary), std::string::npos) << text_of(ups.out);
+    }
+}
+
+// Three units on one line, each with its own script, state and faults;
+// typed commands go to the unit they name.
+TEST(Ups, BusOfThreeUnits)
+{
+    const std::string two = file_with(
+        "unit2.json", R"({"ups": {"analog": [200, 0, 0, 0, 0, 0, 0, 0, 0]}, "rounds": []})");
+    const std::string three = file_with(
+        "unit3.json", R"({"ups": {"analog": [300, 0, 0, 0, 0, 0, 0, 0, 0]},
+                          "rounds": [{"status": {"charger": "fault"}}]})");
+    Ups ups("--quiet --scenario " + file_with("unit1.json", R"({"rounds": []})") +
+                " --unit 01 --unit 02:" + two + " --unit 0x03:" + three,
+            "bus");
+    EXPECT_NE(text_of(ups.out).find("units ADR 01 VER 21"), std::string::npos) << text_of(ups.out);
+    const int fd = open_line(ups.link);
+    ASSERT_GE(fd, 0);
+    const auto request = [&](std::uint8_t adr, std::uint8_t cid2) {
+        return ask(fd, protocol::encode_frame(0x21, adr, 0x2A, cid2, {}));
+    };
+    const auto first_value = [&](std::uint8_t adr) {
+        const protocol::Decoded d = decoded(request(adr, 0x41), adr);
+        float v = 0;
+        if (d.bytes.size() >= 11) std::memcpy(&v, &d.bytes[7], sizeof v);
+        return v;
+    };
+    EXPECT_EQ(first_value(1), 0.0F);
+    EXPECT_EQ(first_value(2), 200.0F);
+    EXPECT_EQ(first_value(3), 300.0F);
+    EXPECT_EQ(request(4, 0x41), "") << "no unit at 04";
+
+    EXPECT_EQ(ups.type("set inverter fault"),
+              "refused: 3 units on the line (01, 02, 03): say which, as in 01 set NAME VALUE");
+    EXPECT_EQ(ups.type("07 set inverter fault"), "refused: no unit at 07 (units: 01, 02, 03)");
+    EXPECT_EQ(ups.type("02 SET Inverter Fault"), "ok: unit 02 inverter fault");
+    const auto status_byte = [&](std::uint8_t adr, std::size_t i) {
+        const protocol::Decoded d = decoded(request(adr, 0x44), adr);
+        return d.bytes.size() > 7 + i ? d.bytes[7 + i] : -1;
+    };
+    EXPECT_EQ(status_byte(1, 3), 0);
+    EXPECT_EQ(status_byte(2, 3), 0xF0);
+    EXPECT_EQ(status_byte(3, 3), 0);
+    EXPECT_NE(status_byte(3, 8), 0) << "unit 03's own script: its charger";
+
+    // One fault to a reply of a unit; the other units untouched.
+    EXPECT_EQ(ups.type("02 drop 46"), "ok: the next 2A/46 reply unit 02 is dropped");
+    EXPECT_EQ(ups.type("02 fault 46 chksum"),
+              "refused: the next 2A/46 reply already goes wrong (drop); a reply takes one fault, "
+              "and fault 46 takes several kinds at once");
+    EXPECT_EQ(request(3, 0x46).substr(0, 9), "~21032A00");
+    EXPECT_EQ(request(2, 0x46), "");
+    EXPECT_EQ(request(2, 0x46).substr(0, 9), "~21022A00");
+    const std::string status = ups.type("status");
+    EXPECT_NE(status.find("unit 02 round 1 (after the script)"), std::string::npos) << status;
+    EXPECT_NE(status.find("unit 03 round 1 of 1"), std::string::npos) << status;
+    close(fd);
+}
+
+// A unit's timing: a delay before each reply, a gap between its characters,
+// a late reply at its own time; the JSON stamps the reply's first and last
+// characters.
+TEST(Ups, TimingLikeAUnits)
+{
+    const std::string json = testing::TempDir() + "timing.jsonl";
+    Ups ups("--quiet --reply-delay 150 --char-gap 3 --json " + json + " --scenario " +
+                file_with("timing.json", R"({"rounds": []})"),
+            "timing");
+    const int fd = open_line(ups.link);
+    ASSERT_GE(fd, 0);
+    const std::string request = protocol::encode_frame(0x21, 1, 0x2A, 0x43, {});
+    const auto asked = Clock::now();
+    const std::string reply = ask(fd, request, 2000);
+    const auto took = Clock::now() - asked;
+    EXPECT_EQ(reply.substr(0, 9), "~21012A00");
+    EXPECT_GE(took, std::chrono::milliseconds(150 + 3 * (static_cast<int>(reply.size()) - 1)));
+    EXPECT_EQ(ups.type("fault 43 late=500"), "ok: the next 2A/43 reply goes wrong: late=500");
+    EXPECT_EQ(ask(fd, request, 300), "") << "not before its time";
+    EXPECT_EQ(ask(fd, "", 1500).substr(0, 9), "~21012A00") << "but then, well before 2100 ms";
+    close(fd);
+    EXPECT_EQ(ups.stop(), 130);
+    const auto lines = json_lines(json);
+    ASSERT_GE(lines.size(), 3U) << text_of(json);
+    const Json::Value& first = lines[0];
+    EXPECT_GE(first["first"].asDouble() - first["t"].asDouble(), 0.150);
+    EXPECT_GE(first["last"].asDouble() - first["first"].asDouble(),
+              0.003 * static_cast<double>(reply.size() - 1));
+    EXPECT_EQ(first["unit"].asInt(), 1);
+    const Json::Value& typed = lines[1];
+    EXPECT_EQ(typed["typed"].asString(), "fault 43 late=500");
+    EXPECT_EQ(typed["said"].asString(), "ok: the next 2A/43 reply goes wrong: late=500");
+    const Json::Value& late = lines[2];
+    EXPECT_TRUE(late["late"].asBool());
+    EXPECT_EQ(late["fault"].asString(), "late=500");
+    EXPECT_NEAR(late["first"].asDouble() - late["t"].asDouble(), 0.5, 0.3);
+}
+
+// What it keeps is what happened: a reply cut by a stop is not sent; an
+// output that fails ends the run after the reply went, and says so; rounds
+// count on past the script, said once.
+TEST(Ups, RecordsAreTrue)
+{
+    const std::string scenario = file_with("true.json", R"({"rounds": [{}, {}]})");
+    {
+        const std::string json = testing::TempDir() + "cut.jsonl";
+        Ups ups("--char-gap 100 --json " + json + " --scenario " + scenario, "cut");
+        const int fd = open_line(ups.link);
+        ASSERT_GE(fd, 0);
+        const std::string got = ask(fd, protocol::encode_frame(0x21, 1, 0x2A, 0x41, {}), 500);
+        EXPECT_EQ(ups.stop(), 130);
+        close(fd);
+        const std::string out = text_of(ups.out);
+        EXPECT_NE(out.find("round 1  2A41  not sent whole (stopped)"), std::string::npos) << out;
+        EXPECT_NE(out.find("vx40-ups: 1 requests, 0 answered, 0 faults, 0 not for it, 1 replies "
+                           "not sent whole"),
+                  std::string::npos)
+            << out;
+        const auto lines = json_lines(json);
+        ASSERT_EQ(lines.size(), 1U);
+        EXPECT_EQ(lines[0]["cut"].asString(), "stopped");
+        EXPECT_LT(lines[0]["reply"].asString().size(), 146U);
+        EXPECT_EQ(lines[0]["reply"].asString().substr(0, got.size()), got);
+    }
+    {
+        Ups ups("--json /dev/full --scenario " + scenario, "full");
+        const int fd = open_line(ups.link);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(ask(fd, protocol::encode_frame(0x21, 1, 0x2A, 0x43, {})).substr(0, 9),
+                  "~21012A00");
+        int rc = 0;
+        for (int i = 0; i < 200 && waitpid(ups.pid, &rc, WNOHANG) == 0; ++i) usleep(25000);
+        ups.pid = -1;
+        EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 3);
+        const std::string out = text_of(ups.out);
+        EXPECT_NE(out.find("/dev/full"), std::string::npos) << out;
+        EXPECT_NE(out.find("vx40-ups: 1 requests, 1 answered"), std::string::npos) << out;
+        close(fd);
+    }
+    {
+        Ups ups("--json " + testing::TempDir() + "rounds.jsonl --scenario " + scenario, "rounds");
+        const int fd = open_line(ups.link);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; i < 4; ++i) ask(fd, protocol::encode_frame(0x21, 1, 0x2A, 0x41, {}));
+        close(fd);
+        EXPECT_EQ(ups.stop(), 130);
+        const std::string out = text_of(ups.out);
+        const std::string said = "round 3: after the script (2 rounds), the state stays as it is";
+        EXPECT_NE(out.find(said), std::string::npos) << out;
+        EXPECT_EQ(out.find(said), out.rfind(said)) << "said once";
+        EXPECT_NE(out.find("round 4  2A41  answered"), std::string::npos) << out;
+    }
+}
+
+// The line is its own: a second simulator is refused a link or a port
+// another holds, a path that is not its link is never taken or deleted, and
+// a link left by a killed run is tidied by the next.
+TEST(Ups, TheLineIsItsOwn)
+{
+    const std::string still = "--quiet --scenario " + file_with("own.json", R"({"rounds": []})");
+    Ups first(still, "own");
+    char target[256] = {};
+    ASSERT_GT(readlink(first.link.c_str(), target, sizeof target - 1), 0);
+    {
+        Ups second(still, "own", "", false);
+        EXPECT_EQ(second.stop(), 2);
+        EXPECT_NE(text_of(second.out).find("--link " + first.link + ": leads to " + target +
+                                           ", in use by process"),
+                  std::string::npos)
+            << text_of(second.out);
+    }
+    char now[256] = {};
+    ASSERT_GT(readlink(first.link.c_str(), now, sizeof now - 1), 0);
+    EXPECT_STREQ(now, target) << "the first's link kept";
+    const int fd = open_line(first.link);
+    EXPECT_EQ(ask(fd, protocol::encode_frame(0x21, 1, 0x2A, 0x43, {})).substr(0, 9), "~21012A00");
+    // A second host on the same line is refused too.
+    const HostRun busy = bench("--rounds 1 --port " + first.link);
+    EXPECT_EQ(busy.status, 0) << "the simulator holds no lock on its own pty: " << busy.out;
+    close(fd);
+
+    // Paths that are not its links: never taken, never deleted.
+    const std::string text = file_with("own-text", "keep me");
+    const std::string to_device = testing::TempDir() + "own-device";
+    std::remove(to_device.c_str());
+    ASSERT_EQ(symlink("/dev/null", to_device.c_str()), 0);
+    for (const std::string& path : {text, to_device}) {
+        const testrun::Ran ran = testrun::run(runner_prefix() + VX40_UPS_PATH + " --pty --link " +
+                                              path + " < /dev/null");
+        EXPECT_EQ(ran.status, 2) << ran.out;
+        EXPECT_NE(ran.out.find("is there, and is no link to a pseudo-terminal"), std::string::npos)
+            << ran.out;
+    }
+    EXPECT_EQ(text_of(text), "keep me");
+    char dev[64] = {};
+    EXPECT_GT(readlink(to_device.c_str(), dev, sizeof dev - 1), 0);
+    EXPECT_STREQ(dev, "/dev/null");
+
+    // Killed: its link dangles, and the next run tidies it and serves.
+    kill(first.pid, SIGKILL);
+    waitpid(first.pid, nullptr, 0);
+    first.pid = -1;
+    Ups next(still, "own", "", false);
+    char renewed[256] = {};
+    ASSERT_GT(readlink(next.link.c_str(), renewed, sizeof renewed - 1), 0) << text_of(next.out);
+    const int again = open_line(next.link);
+    EXPECT_EQ(ask(again, protocol::encode_frame(0x21, 1, 0x2A, 0x43, {})).substr(0, 9),
+              "~21012A00");
+    close(again);
+    EXPECT_EQ(next.stop(), 130);
+}
+
+// A port is held by one program: a second simulator, or a second host, is
+// refused it with who holds it.
+TEST(Ups, SecondOpenerOfAPortIsRefused)
+{
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    const std::string port = ptsname(master);
+    Ups holder("--quiet", "holder", "--port " + port);
+    ASSERT_TRUE(holder.running()) << text_of(holder.out);
+    Ups second("--quiet", "second", "--port " + port);
+    EXPECT_EQ(second.stop(), 2);
+    EXPECT_NE(text_of(second.out).find("port " + port + ": in use by process"), std::string::npos)
+        << text_of(second.out);
+    const HostRun host = bench("--rounds 1 --port " + port);
+    EXPECT_EQ(host.status, 2) << host.out;
+    EXPECT_NE(host.out.find("port " + port + ": in use by process"), std::string::npos) << host.out;
+    EXPECT_EQ(holder.stop(), 130);
+    close(slave);
+    close(master);
+}
+
+// The bench at a real line runs no built-in script: rounds go on (no
+// scripted pause) until it is stopped; its start line names what it loaded.
+TEST(Ups, BenchOnAPortRunsNoScript)
+{
+    Ups ups("--quiet --scenario " + file_with("noscript.json", R"({"rounds": []})"), "noscript");
+    const std::string json = testing::TempDir() + "noscript.jsonl";
+    const std::string out = testing::TempDir() + "noscript-bench.out";
+    std::remove(json.c_str());  // an earlier run's
+    const std::string cmd = "exec " + runner_prefix() + VX40_BENCH_PATH +
+                            " --interval 0 --timeout 1 --json " + json + " --port " + ups.link +
+                            " > " + out + " 2>&1";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The demo has six rounds and a minute's pause after the fifth.
+    for (int i = 0; i < 1200 && json_lines(json).size() < 8; ++i) usleep(25000);
+    kill(pid, SIGINT);
+    int rc = 0;
+    waitpid(pid, &rc, 0);
+    EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 130) << text_of(out);
+    EXPECT_GE(json_lines(json).size(), 8U) << text_of(out);
+    EXPECT_NE(text_of(out).find("line: " + ups.link + "; plug-in "), std::string::npos)
+        << text_of(out);
+}
+
+// A copied bench finds the plug-in and the settings beside it.
+TEST(Ups, CopiedBenchFindsItsDefaultsBesideIt)
+{
+    const std::string dir = testing::TempDir() + "copied/";
+    ASSERT_EQ(testrun::run("rm -rf " + dir + " && mkdir -p " + dir + " && cp " + VX40_BENCH_PATH +
+                           " " + VX40_PLUGIN_PATH + " " + dir)
+                  .status,
+              0);
+    std::ofstream(dir + "settings.json") << R"({"appSetting": {"b_mode": 3}})";
+    const testrun::Ran ran = testrun::run("env -u VX40_PLUGIN " + runner_prefix() + dir +
+                                          "vx40-bench --rounds 1");
+    EXPECT_EQ(ran.status, 0) << ran.out;
+    EXPECT_NE(ran.out.find("; plug-in " + dir + "vx40.so; settings " + dir + "settings.json"),
+              std::string::npos)
+        << ran.out;
 }
 
 }  // namespace

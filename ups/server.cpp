@@ -217,9 +217,12 @@ void Server::delivered(const io::Received& request, const emulator::Answer& a,
     }
     const std::string request_name =
         request.frame.size() > 9 ? request.frame.substr(5, 4) : protocol::printable(request.frame);
-    const char* outcome = reply.empty() ? "no answer" : d.whole ? "answered" : "not sent";
+    const std::string outcome =
+        reply.empty() ? "no answer" : d.whole ? "answered" : "not sent whole (" + d.cut + ")";
+    std::string why = a.note;
+    if (!a.fault.empty()) why += (why.empty() ? "" : ": ") + a.fault;
     show(who + "round " + std::to_string(round) + "  " + request_name + "  " + outcome +
-         (late ? " late" : "") + (note.empty() ? "" : " (" + note + ")"));
+         (late ? " late" : "") + (why.empty() ? "" : " (" + why + ")"));
 }
 
 void Server::echoed(const io::Received& own)
