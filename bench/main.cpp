@@ -14,11 +14,11 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <initializer_list>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <sstream>
 
@@ -159,10 +159,9 @@ int main(int argc, char** argv)
     bench::Options opt;
     Inputs in;
     try {
-        opt = bench::parse_options(
-            argc, argv, default_plugin(),
-            beside_program({"settings.json", "../share/vx40/settings.json"},
-                           VX40_EXAMPLES_DIR "/settings.json"));
+        opt = bench::parse_options(argc, argv, default_plugin(),
+                                   beside_program({"settings.json", "../share/vx40/settings.json"},
+                                                  VX40_EXAMPLES_DIR "/settings.json"));
         if (opt.help) {
             std::cout << opt.help_text;
             return 0;

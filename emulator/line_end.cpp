@@ -89,9 +89,9 @@ bool UpsEnd::serve_one(const Answerer& answer, Clock::duration wait, const Repor
     const std::string& reply = late ? a.late : a.now;
     try {
         if (!reply.empty()) {
-            const auto after = late ? (a.late_ms > 0 ? std::chrono::milliseconds(a.late_ms)
-                                                     : pace_.late_after)
-                                    : reply_delay();
+            const auto after =
+                late ? (a.late_ms > 0 ? std::chrono::milliseconds(a.late_ms) : pace_.late_after)
+                     : reply_delay();
             if (wait_until(d.heard + after)) send(reply, a.chunk, d);
         }
     } catch (const io::LineLost&) {

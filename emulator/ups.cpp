@@ -214,8 +214,8 @@ Answer LineUps::shape_reply(std::uint8_t cid2)
         const std::size_t hex = f->rtn_info ? 2 * info.size() : 0;
         protocol::encode_frame_cut(frame, ver_, adr, kCid1, f->rtn, info.data(), info.size(), hex);
     } else {
-        const std::size_t hex = cut_short ? std::min(cut->second, 2 * info.size())
-                                          : 2 * info.size();
+        const std::size_t hex =
+            cut_short ? std::min(cut->second, 2 * info.size()) : 2 * info.size();
         protocol::encode_frame_cut(frame, ver_, adr, kCid1, protocol::rtn::kNormal, info.data(),
                                    info.size(), hex);
     }
@@ -230,7 +230,8 @@ Answer LineUps::shape_reply(std::uint8_t cid2)
     a.chunk = f->chunk;
     a.late_ms = f->late_ms;
     a.fault = f->kinds;
-    if (cut_short) a.fault += (a.fault.empty() ? "short=" : " short=") + std::to_string(cut->second);
+    if (cut_short)
+        a.fault += (a.fault.empty() ? "short=" : " short=") + std::to_string(cut->second);
     if (!a.fault.empty()) a.note = "wire fault";
     return a;
 }

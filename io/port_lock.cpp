@@ -113,8 +113,10 @@ PortLock::PortLock(int fd, const std::string& path, bool exclusive)
         const int n = std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(getpid()));
         const bool whole = write(lf, text, static_cast<std::size_t>(n)) == n;
         close(lf);
-        if (whole) lock_file_ = lock_file;
-        else unlink(lock_file.c_str());
+        if (whole)
+            lock_file_ = lock_file;
+        else
+            unlink(lock_file.c_str());
     }
     // A folder that takes no lock file (not there, not ours to write): the
     // device's own lock still holds.

@@ -73,8 +73,8 @@ struct Ups {
         close(fds[0]);
         commands = fds[1];
         // Serving once it has said so, or ended.
-        for (int i = 0; i < 400 && text_of(out).find("vx40-ups: serving") == std::string::npos &&
-                        running();
+        for (int i = 0;
+             i < 400 && text_of(out).find("vx40-ups: serving") == std::string::npos && running();
              ++i) {
             usleep(25000);
         }
@@ -473,7 +473,8 @@ TEST(Ups, EchoingLineHasNoStorm)
         const char* flag;
         const char* summary;
     } cases[] = {
-        {"--echo", "vx40-ups: 5 requests, 5 answered, 0 faults, 0 not for it, 5 own echoes dropped"},
+        {"--echo",
+         "vx40-ups: 5 requests, 5 answered, 0 faults, 0 not for it, 5 own echoes dropped"},
         {"", "vx40-ups: 10 requests, 5 answered, 0 faults, 5 not for it"},
     };
     for (const auto& c : cases) {
@@ -503,8 +504,8 @@ TEST(Ups, BusOfThreeUnits)
 {
     const std::string two = file_with(
         "unit2.json", R"({"ups": {"analog": [200, 0, 0, 0, 0, 0, 0, 0, 0]}, "rounds": []})");
-    const std::string three = file_with(
-        "unit3.json", R"({"ups": {"analog": [300, 0, 0, 0, 0, 0, 0, 0, 0]},
+    const std::string three =
+        file_with("unit3.json", R"({"ups": {"analog": [300, 0, 0, 0, 0, 0, 0, 0, 0]},
                           "rounds": [{"status": {"charger": "fault"}}]})");
     Ups ups("--quiet --scenario " + file_with("unit1.json", R"({"rounds": []})") +
                 " --unit 01 --unit 02:" + two + " --unit 0x03:" + three,
@@ -659,9 +660,10 @@ TEST(Ups, TheLineIsItsOwn)
     {
         Ups second(still, "own", "", false);
         EXPECT_EQ(second.stop(), 2);
-        EXPECT_NE(text_of(second.out).find("--link " + first.link + ": leads to " + target +
-                                           ", in use by process"),
-                  std::string::npos)
+        EXPECT_NE(
+            text_of(second.out)
+                .find("--link " + first.link + ": leads to " + target + ", in use by process"),
+            std::string::npos)
             << text_of(second.out);
     }
     char now[256] = {};
@@ -765,8 +767,8 @@ TEST(Ups, CopiedBenchFindsItsDefaultsBesideIt)
                   .status,
               0);
     std::ofstream(dir + "settings.json") << R"({"appSetting": {"b_mode": 3}})";
-    const testrun::Ran ran = testrun::run("env -u VX40_PLUGIN " + runner_prefix() + dir +
-                                          "vx40-bench --rounds 1");
+    const testrun::Ran ran =
+        testrun::run("env -u VX40_PLUGIN " + runner_prefix() + dir + "vx40-bench --rounds 1");
     EXPECT_EQ(ran.status, 0) << ran.out;
     EXPECT_NE(ran.out.find("; plug-in " + dir + "vx40.so; settings " + dir + "settings.json"),
               std::string::npos)

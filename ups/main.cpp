@@ -124,7 +124,8 @@ std::pair<int, int> delay_range(const std::string& text)
 {
     const auto dots = text.find("..");
     const auto lo = io::whole_number(text.substr(0, dots), 0, 60000);
-    const auto hi = dots == std::string::npos ? lo : io::whole_number(text.substr(dots + 2), 0, 60000);
+    const auto hi =
+        dots == std::string::npos ? lo : io::whole_number(text.substr(dots + 2), 0, 60000);
     if (!lo || !hi || *hi < *lo) {
         throw CLI::ValidationError("--reply-delay " + text +
                                    ": expected milliseconds 0..60000, or a range LO..HI");
@@ -159,7 +160,8 @@ void declare_options(CLI::App& app, Options& o)
                                          (std::string(name) == "--ver" ? "21, 0x21)" : "01, 0x0A)");
         };
     };
-    auto* adr = app.add_option("--adr", o.adr, "the UPS's address, hex (default 01)")->check(hex("--adr"));
+    auto* adr =
+        app.add_option("--adr", o.adr, "the UPS's address, hex (default 01)")->check(hex("--adr"));
     auto* unit = app.add_option("--unit", o.units,
                                 "a unit on a shared line: ADR (hex) and its own script, "
                                 "ADR:SCENARIO; again for each unit (default: one, --adr)")
@@ -168,11 +170,12 @@ void declare_options(CLI::App& app, Options& o)
     adr->excludes(unit);
     app.add_option("--ver", o.ver, "the protocol version it speaks, hex (default 21)")
         ->check(hex("--ver"));
-    auto* scenario_option = app.add_option(
-        "--scenario", o.scenario, "script the UPS (default: the built-in demo); with --unit, "
-                                  "the script of a unit that names none");
-    auto* replay = app.add_option("--replay", o.replay,
-                                  "serve a session recorded by vx40-bench --record");
+    auto* scenario_option =
+        app.add_option("--scenario", o.scenario,
+                       "script the UPS (default: the built-in demo); with --unit, "
+                       "the script of a unit that names none");
+    auto* replay =
+        app.add_option("--replay", o.replay, "serve a session recorded by vx40-bench --record");
     replay->excludes(scenario_option);
     replay->excludes(unit);
     app.add_option("--trace", o.trace, "every frame received and sent, with its time");
@@ -243,11 +246,11 @@ Script load(const Options& o)
             }
             const std::string file = colon == std::string::npos ? o.scenario : u.substr(colon + 1);
             emulator::Scenario scenario = scenario_of(file);
-            const std::string name =
-                (file.empty() ? std::string("the built-in demo") : file) + ", " +
-                std::to_string(scenario.rounds.size()) + " rounds";
-            s.described += (s.described.empty() ? "" : "; ") + ("ADR " + protocol::hex(*adr) +
-                           " VER " + protocol::hex(s.ver) + " (" + name + ")");
+            const std::string name = (file.empty() ? std::string("the built-in demo") : file) +
+                                     ", " + std::to_string(scenario.rounds.size()) + " rounds";
+            s.described +=
+                (s.described.empty() ? "" : "; ") +
+                ("ADR " + protocol::hex(*adr) + " VER " + protocol::hex(s.ver) + " (" + name + ")");
             s.units.push_back(std::make_unique<ups::Unit>(*adr, s.ver, std::move(scenario), name));
         }
     } catch (const std::invalid_argument& e) {

@@ -18,7 +18,8 @@ emulator::Answer Replayer::answer(const std::string& request)
     if (head && emulator::header_only(head->cid2) &&
         protocol::decode_frame(request.data(), request.size(), head->ver, head->adr, decoded_) ==
             protocol::Refusal::None) {
-        a.now = protocol::encode_frame(head->ver, head->adr, head->cid1, protocol::rtn::kNormal, {});
+        a.now =
+            protocol::encode_frame(head->ver, head->adr, head->cid1, protocol::rtn::kNormal, {});
         a.round = static_cast<std::size_t>(round_.round);
         return a;
     }

@@ -186,7 +186,8 @@ void Server::delivered(const io::Received& request, const emulator::Answer& a,
     if (!a.fault.empty()) note += (note.empty() ? "" : ": ") + a.fault;
     if (!d.whole) note += (note.empty() ? "" : "; ") + ("not sent: " + d.cut);
     if (outputs_.tracing()) {
-        if (!request.noise.empty()) outputs_.trace(at + "<- noise " + protocol::printable(request.noise));
+        if (!request.noise.empty())
+            outputs_.trace(at + "<- noise " + protocol::printable(request.noise));
         outputs_.trace(at + "<- " + protocol::printable(request.frame));
         if (d.written > 0) {
             // Stamped when its first character went out, and its last.
@@ -205,11 +206,14 @@ void Server::delivered(const io::Received& request, const emulator::Answer& a,
         io::JsonLine j(line);
         if (!d.whole) j.text("cut", d.cut);
         if (!a.fault.empty()) j.text("fault", a.fault);
-        if (d.written > 0) j.number("first", since_start(d.first)).number("last", since_start(d.last));
+        if (d.written > 0)
+            j.number("first", since_start(d.first)).number("last", since_start(d.last));
         if (late) j.boolean("late", true);
         if (!request.noise.empty()) j.text("noise", request.noise);
         if (!a.note.empty()) j.text("note", a.note);
-        j.text("reply", sent).text("request", request.frame).integer("round", static_cast<long long>(round));
+        j.text("reply", sent)
+            .text("request", request.frame)
+            .integer("round", static_cast<long long>(round));
         j.number("t", since_start(d.heard));
         if (u != nullptr) j.integer("unit", u->ups.adr());
         j.close();
@@ -217,8 +221,9 @@ void Server::delivered(const io::Received& request, const emulator::Answer& a,
     }
     const std::string request_name =
         request.frame.size() > 9 ? request.frame.substr(5, 4) : protocol::printable(request.frame);
-    const std::string outcome =
-        reply.empty() ? "no answer" : d.whole ? "answered" : "not sent whole (" + d.cut + ")";
+    const std::string outcome = reply.empty() ? "no answer"
+                                : d.whole     ? "answered"
+                                              : "not sent whole (" + d.cut + ")";
     std::string why = a.note;
     if (!a.fault.empty()) why += (why.empty() ? "" : ": ") + a.fault;
     show(who + "round " + std::to_string(round) + "  " + request_name + "  " + outcome +
@@ -243,13 +248,16 @@ const std::vector<Server::Command>& Server::commands()
     // {verb, arguments, fewest and most arguments, said to a unit, help, handler}
     static const std::vector<Command> table = {
         {"set", "NAME VALUE", 2, 2, true,
-         "a value or a status byte now (set input_v_ab 180, set inverter fault)", [](Server& s, Unit* u, const Words& w) { return s.set(*u, w); }},
+         "a value or a status byte now (set input_v_ab 180, set inverter fault)",
+         [](Server& s, Unit* u, const Words& w) { return s.set(*u, w); }},
         {"drop", "CID", 1, 1, true,
-         "the next 2A/CID reply is not sent (" + vocabulary::request_names() + ")", [](Server& s, Unit* u, const Words& w) { return s.drop(*u, w); }},
+         "the next 2A/CID reply is not sent (" + vocabulary::request_names() + ")",
+         [](Server& s, Unit* u, const Words& w) { return s.drop(*u, w); }},
         {"fault", "CID KIND...", 2, 8, true,
          "the next 2A/CID reply goes wrong; KIND: " + emulator::typed_fault_kinds(),
          [](Server& s, Unit* u, const Words& w) { return s.fault(*u, w); }},
-        {"silent", "SECONDS", 1, 1, true, "no answer at all for that long", [](Server& s, Unit* u, const Words& w) { return s.silent(*u, w); }},
+        {"silent", "SECONDS", 1, 1, true, "no answer at all for that long",
+         [](Server& s, Unit* u, const Words& w) { return s.silent(*u, w); }},
         {"status", "", 0, 0, false,
          "requests served, faults sent, the round, values and alarm states",
          [](Server& s, Unit*, const Words&) { return s.status(); }},
@@ -330,8 +338,8 @@ std::string Server::run(const Words& typed)
             return "refused: serving a recording, which these do not change";
         }
         if (w.size() - 1 < c.fewest || w.size() - 1 > c.most) {
-            return "refused: expected " + std::string(c.verb) +
-                   (*c.arguments != '\0' ? " " : "") + c.arguments;
+            return "refused: expected " + std::string(c.verb) + (*c.arguments != '\0' ? " " : "") +
+                   c.arguments;
         }
         if (c.changes_ups && u == nullptr) {
             return "refused: " + std::to_string(units_.size()) + " units on the line (" +
@@ -401,7 +409,8 @@ std::string Server::status() const
     std::string s = "status: " + std::to_string(requests_) + " requests, " +
                     std::to_string(answered_) + " answered, " + std::to_string(faults_) +
                     " faults, " + std::to_string(ignored_) + " not for it";
-    if (replay_ != nullptr) return s + "; round " + std::to_string(replay_round_) + " of the recording";
+    if (replay_ != nullptr)
+        return s + "; round " + std::to_string(replay_round_) + " of the recording";
     for (const auto& u : units_) {
         const std::size_t scripted = u->scenario.rounds.size();
         std::string round = std::to_string(u->round) + " of " + std::to_string(scripted);
