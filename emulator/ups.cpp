@@ -188,35 +188,41 @@ Answer LineUps::not_for_it(const char* why)
 
 Answer LineUps::shape_reply(std::uint8_t cid2)
 {
-    const auto dropped = [] {
-        Answer a = nothing("dropped");
+    std::optional<WireFault> once;  // a fault for this reply only (none: dropped)
+    const auto one = once_.find(cid2);
+    const bool armed = one != once_.end();
+    if (armed) {
+        once = one->second;
+        once_.erase(one);
+    }
+    return shape(ver_, adr_, cid2, info_, script_, armed ? &once : nullptr);
+}
+
+Answer shape(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid2,
+             const std::vector<std::uint8_t>& info, const RoundScript& script,
+             const std::optional<WireFault>* once)
+{
+    if (script.drop.count(cid2) != 0 || (once != nullptr && !once->has_value())) {
+        Answer a;
+        a.note = "dropped";
         a.fault = "drop";
         return a;
-    };
-    if (script_.drop.count(cid2) != 0) return dropped();
-    static const WireFault kNoFault{};
-    const auto found = script_.wire.find(cid2);
-    const WireFault* f = found != script_.wire.end() ? &found->second : &kNoFault;
-    WireFault once;  // a fault for this reply only
-    if (const auto one = once_.find(cid2); one != once_.end()) {
-        const auto fault = one->second;
-        once_.erase(one);
-        if (!fault) return dropped();
-        once = *fault;
-        f = &once;
     }
-    const auto cut = script_.short_reply.find(cid2);
-    const bool cut_short = cut != script_.short_reply.end() && f->rtn == 0;
-    const std::vector<std::uint8_t>& info = info_;
-    const std::uint8_t adr = f->adr.value_or(adr_);
+    static const WireFault kNoFault{};
+    const auto found = script.wire.find(cid2);
+    const WireFault* f = found != script.wire.end() ? &found->second : &kNoFault;
+    if (once != nullptr) f = &once->value();
+    const auto cut = script.short_reply.find(cid2);
+    const bool cut_short = cut != script.short_reply.end() && f->rtn == 0;
+    const std::uint8_t from = f->adr.value_or(adr);
     std::string frame;
     if (f->rtn != 0) {
         const std::size_t hex = f->rtn_info ? 2 * info.size() : 0;
-        protocol::encode_frame_cut(frame, ver_, adr, kCid1, f->rtn, info.data(), info.size(), hex);
+        protocol::encode_frame_cut(frame, ver, from, kCid1, f->rtn, info.data(), info.size(), hex);
     } else {
         const std::size_t hex =
             cut_short ? std::min(cut->second, 2 * info.size()) : 2 * info.size();
-        protocol::encode_frame_cut(frame, ver_, adr, kCid1, protocol::rtn::kNormal, info.data(),
+        protocol::encode_frame_cut(frame, ver, from, kCid1, protocol::rtn::kNormal, info.data(),
                                    info.size(), hex);
     }
     if (f->bad_lchksum) {
@@ -225,7 +231,6 @@ Answer LineUps::shape_reply(std::uint8_t cid2)
     }
     if (f->bad_chksum) frame[frame.size() - 2] = other_digit(frame[frame.size() - 2]);
     Answer a;
-    a.round = next_round_;
     (f->late ? a.late : a.now) = f->noise.empty() ? std::move(frame) : f->noise + frame;
     a.chunk = f->chunk;
     a.late_ms = f->late_ms;
@@ -234,6 +239,24 @@ Answer LineUps::shape_reply(std::uint8_t cid2)
         a.fault += (a.fault.empty() ? "short=" : " short=") + std::to_string(cut->second);
     if (!a.fault.empty()) a.note = "wire fault";
     return a;
+}
+
+void apply_to_info(std::uint8_t cid2, const RoundScript& change, std::vector<std::uint8_t>& info)
+{
+    if (cid2 == 0x41) {  // DATAFLAG, then nine floats, little-endian
+        for (const auto& [i, v] : change.analog) {
+            if (1 + 4 * i + 4 > info.size()) continue;
+            std::uint32_t bits = 0;
+            std::memcpy(&bits, &v, sizeof bits);
+            for (std::size_t b = 0; b < 4; ++b) {
+                info[1 + 4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
+            }
+        }
+    } else if (cid2 == 0x44) {  // DATAFLAG, then the status bytes
+        for (const auto& [i, v] : change.status) {
+            if (1 + i < info.size()) info[1 + i] = v;
+        }
+    }
 }
 
 }  // namespace emulator

@@ -79,6 +79,17 @@ inline bool header_only(std::uint8_t cid2)
 // The emulated UPS on the line: answers a request frame addressed to it with
 // a reply frame, shaped by the round's script (short INFO, dropped reply,
 // wire faults). Called from the line's thread as well as the session's.
+// A reply to 2A/<cid2> with this INFO, shaped by a round's script and a
+// one-off fault (`once`: none when null, a dropped reply when it holds
+// nothing): dropped, cut short, or gone wrong on the wire. The emulated UPS
+// shapes its own replies with it, the tap a real UPS's.
+Answer shape(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid2,
+             const std::vector<std::uint8_t>& info, const RoundScript& script,
+             const std::optional<WireFault>* once);
+// A script's values and status bytes written into the INFO of a reply to
+// 2A/<cid2> (41 carries the values, 44 the status bytes), where it has them.
+void apply_to_info(std::uint8_t cid2, const RoundScript& change, std::vector<std::uint8_t>& info);
+
 class LineUps {
 public:
     LineUps(UpsState state, std::uint8_t ver, std::uint8_t adr) : ups_(state), ver_(ver), adr_(adr)

@@ -21,11 +21,15 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <thread>
 
+#include "json_text.h"
 #include "line_end.h"
 #include "number.h"
 #include "output_file.h"
@@ -36,6 +40,7 @@
 #include "serial.h"
 #include "server.h"
 #include "stop.h"
+#include "tap.h"
 #include "text.h"
 
 namespace {
@@ -65,6 +70,11 @@ struct Options {
     int char_gap_ms = 0;
     bool echo = false;
     bool rs485 = false;
+    std::vector<std::string> tap;  // HOST_PORT (or "pty") and UPS_PORT
+    std::string settings;
+    std::uint32_t device_id = 1;
+    std::string record;
+    int timeout_s = 2;
 };
 
 // The line: a port set raw at the baud and locked, or a new pseudo-terminal
@@ -91,26 +101,36 @@ void set_rs485(int fd, const std::string& port)
     }
 }
 
-Line open_line(const Options& o)
+// A port opened, locked and set raw; with `exclusive`, no other open of
+// it is let through either (TIOCEXCL).
+Line open_port(const std::string& port, unsigned baud, bool exclusive)
 {
     Line line;
-    if (!o.port.empty()) {
-        line.fd = open(o.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (line.fd < 0 && errno == EBUSY) {
-            const std::string who = io::holders_of(o.port);
-            throw std::invalid_argument("port " + o.port + ": in use by " +
-                                        (who.empty() ? "another program" : who));
-        }
-        if (line.fd < 0) {
-            throw std::invalid_argument("port " + o.port +
-                                        ": cannot open: " + std::strerror(errno));
-        }
-        line.lock = io::PortLock(line.fd, o.port, true);
-        io::make_raw(line.fd, o.baud, o.port);
-        if (o.rs485) set_rs485(line.fd, o.port);
-        line.name = o.port;
+    line.fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line.fd < 0 && errno == EBUSY) {
+        const std::string who = io::holders_of(port);
+        throw std::invalid_argument("port " + port + ": in use by " +
+                                    (who.empty() ? "another program" : who));
+    }
+    if (line.fd < 0) {
+        throw std::invalid_argument("port " + port + ": cannot open: " + std::strerror(errno));
+    }
+    line.lock = io::PortLock(line.fd, port, exclusive);
+    io::make_raw(line.fd, baud, port);
+    line.name = port;
+    return line;
+}
+
+Line open_line(const Options& o)
+{
+    // The tap's UPS side is a port; its host side a port, or a new pty.
+    const std::string& port = o.tap.empty() ? o.port : o.tap[0];
+    if (!port.empty() && port != "pty") {
+        Line line = open_port(port, o.baud, o.tap.empty());
+        if (o.rs485) set_rs485(line.fd, port);
         return line;
     }
+    Line line;
     const io::PseudoTerminal pty = io::open_pseudo_terminal(o.baud);
     line.fd = pty.ups_side;
     line.held = pty.host_side;
@@ -149,10 +169,28 @@ void declare_options(CLI::App& app, Options& o)
             return std::string();
         });
     auto* pty = app.add_flag("--pty", o.pty, "a new pseudo-terminal; its host side is printed");
+    auto* tap = app.add_option("--tap", o.tap,
+                               "between a real host and a real UPS: pass every character, "
+                               "record the session (HOST_PORT may be pty: a new one)")
+                    ->expected(2)
+                    ->type_name("HOST_PORT UPS_PORT");
     app.add_option("--link", o.link,
-                   "with --pty: a symbolic link to the host side, removed at exit")
-        ->needs(pty);
+                   "with --pty (or --tap pty): a symbolic link to the host side, removed at exit");
     port->excludes(pty);
+    tap->excludes(port);
+    tap->excludes(pty);
+    app.add_option("--record", o.record, "with --tap: the session in vx40-bench's recording format")
+        ->needs(tap);
+    app.add_option("--settings", o.settings, "with --tap: the host's settings, for the recording")
+        ->needs(tap);
+    app.add_option("--device-id", o.device_id,
+                   "with --tap: the host's device identifier (default 1)")
+        ->needs(tap);
+    app.add_option("--timeout", o.timeout_s,
+                   "with --tap: the host's reply timeout, seconds (default 2): a reply after it is "
+                   "late")
+        ->needs(tap)
+        ->check(CLI::Range(1, 600));
     const auto hex = [](const char* name) {
         return [name](const std::string& v) {
             return io::hex_byte(v) ? std::string()
@@ -178,6 +216,8 @@ void declare_options(CLI::App& app, Options& o)
         app.add_option("--replay", o.replay, "serve a session recorded by vx40-bench --record");
     replay->excludes(scenario_option);
     replay->excludes(unit);
+    replay->excludes(tap);
+    unit->excludes(tap);
     app.add_option("--trace", o.trace, "every frame received and sent, with its time");
     app.add_flag("-D", o.debug, "the trace on standard error");
     app.add_option("--json", o.json, "one JSON object per request and per typed command");
@@ -204,9 +244,29 @@ void declare_options(CLI::App& app, Options& o)
 struct Script {
     std::vector<std::unique_ptr<ups::Unit>> units;
     std::unique_ptr<ups::Replayer> replay;
+    emulator::Scenario tap_scenario;  // with --tap
+    Json::Value settings;             // with --tap
     std::uint8_t ver = 0x21;
     std::string described;  // for the start line
 };
+
+// The host's settings for the tap's recording; std::invalid_argument naming the file.
+Json::Value read_settings(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::invalid_argument("settings " + path + ": cannot read: " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    Json::Value v;
+    try {
+        v = io::parse_json(text.str());
+    } catch (const io::JsonSyntax& e) {
+        throw std::invalid_argument(path + ":" + e.what());
+    }
+    if (!v.isObject()) throw std::invalid_argument("settings " + path + ": not a JSON object");
+    return v;
+}
 
 emulator::Scenario scenario_of(const std::string& file)
 {
@@ -215,10 +275,24 @@ emulator::Scenario scenario_of(const std::string& file)
 
 Script load(const Options& o)
 {
-    if (o.port.empty() && !o.pty) throw CLI::ValidationError("the line: give --port or --pty");
+    if (o.port.empty() && !o.pty && o.tap.empty()) {
+        throw CLI::ValidationError("the line: give --port, --pty or --tap");
+    }
+    if (!o.link.empty() && !o.pty && (o.tap.empty() || o.tap[0] != "pty")) {
+        throw CLI::ValidationError("--link names a new pseudo-terminal: --pty or --tap pty");
+    }
     Script s;
     s.ver = *io::hex_byte(o.ver);
     try {
+        if (!o.tap.empty()) {
+            // What passes is changed only when a scenario is given.
+            if (!o.scenario.empty()) s.tap_scenario = emulator::read_scenario(o.scenario);
+            s.settings = Json::Value(Json::objectValue);
+            if (!o.settings.empty()) s.settings = read_settings(o.settings);
+            s.described = "none: a tap between the host and " + o.tap[1] +
+                          (o.scenario.empty() ? "" : ", changed by " + o.scenario);
+            return s;
+        }
         if (!o.replay.empty()) {
             // Read through once for faults; served as it is read again.
             std::string warning;
@@ -303,9 +377,9 @@ void remove_link(const Line& line)
 // the line's thread. Read with read(2), not through stdio: a thread blocked
 // in a stdio read holds that stream's lock, and exit() would wait for it
 // (musl does).
-void take_commands(ups::Server& server)
+void take_commands(const std::function<std::string(const std::string&)>& command)
 {
-    io::thread_without_stops([&server] {
+    io::thread_without_stops([command] {
         std::string pending;
         char buf[256];
         for (;;) {
@@ -315,7 +389,7 @@ void take_commands(ups::Server& server)
             pending.append(buf, static_cast<std::size_t>(n));
             for (auto eol = pending.find('\n'); eol != std::string::npos;
                  eol = pending.find('\n')) {
-                const std::string said = server.command(pending.substr(0, eol));
+                const std::string said = command(pending.substr(0, eol));
                 pending.erase(0, eol + 1);
                 if (!said.empty()) std::cout << (said + '\n') << std::flush;
             }
@@ -360,14 +434,63 @@ int serve(const Options& o, const Line& line, ups::Server& server, const ups::Ou
     return 128 + (io::stopping() ? static_cast<int>(io::g_stop_signal) : SIGTERM);
 }
 
+// The tap: the host's line opened already, the UPS's now; passes until a
+// stop signal, a line's loss or an output that cannot be written.
+int run_tap(const Options& o, Line& host, const Script& script, ups::Outputs& outputs)
+{
+    Line ups_line;
+    try {
+        ups_line = open_port(o.tap[1], o.baud, false);
+    } catch (const std::exception& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        remove_link(host);
+        return 2;
+    }
+    ups::TapSetup setup;
+    setup.host_name = host.host_path.empty() ? host.name : host.host_path;
+    setup.ups_name = o.tap[1];
+    setup.baud = o.baud;
+    setup.timeout_ms = o.timeout_s * 1000;
+    setup.device_id = o.device_id;
+    setup.settings = script.settings;
+    setup.scenario = o.scenario.empty() ? nullptr : &script.tap_scenario;
+    setup.quiet = o.quiet;
+    ups::Tap tap(host.fd, ups_line.fd, setup, outputs);
+    take_commands([&tap](const std::string& typed) { return tap.command(typed); });
+    int status = 0;
+    try {
+        tap.run(io::stopping);
+        status = 128 + (io::stopping() ? static_cast<int>(io::g_stop_signal) : SIGTERM);
+    } catch (const io::Interrupted&) {
+        status = 128 + static_cast<int>(io::g_stop_signal);
+    } catch (const io::LineLost& e) {
+        std::cerr << "vx40-ups: port lost: " << e.what() << '\n';
+        status = 4;
+    }
+    if (!outputs.error().empty()) {
+        std::cerr << "vx40-ups: " << outputs.error() << '\n';
+        status = 3;
+    }
+    remove_link(host);
+    try {
+        std::cout << "vx40-ups: " << tap.summary() << outputs.finish() << std::endl;
+    } catch (const io::OutputError& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        if (status >= 128) status = 3;
+    }
+    return status;
+}
+
 // The start line: the line, its settings, the units and their scripts, and
 // what is written where.
 std::string start_line(const Options& o, const Line& line, const Script& script,
                        const ups::Outputs& outputs)
 {
-    std::string where = o.pty ? "host side " + line.host_path +
-                                    (line.link.empty() ? "" : " (link " + line.link + ")")
-                              : "port " + o.port;
+    std::string where =
+        !line.host_path.empty()
+            ? "host side " + line.host_path + (line.link.empty() ? "" : " (link " + line.link + ")")
+            : "port " + line.name;
+    if (!o.tap.empty()) where += " and UPS port " + o.tap[1];
     where += ", " + std::to_string(o.baud) + " baud 8N1";
     if (o.rs485) where += ", RS-485";
     if (o.echo) where += ", echo dropped";
@@ -398,7 +521,7 @@ int main(int argc, char** argv)
     }
     std::optional<ups::Outputs> made;
     try {
-        made.emplace(o.trace, o.debug, o.json);
+        made.emplace(o.trace, o.debug, o.json, o.record);
     } catch (const io::OutputError& e) {
         std::cerr << "vx40-ups: " << e.what() << '\n';
         return 3;
@@ -414,9 +537,10 @@ int main(int argc, char** argv)
     }
     std::cout << start_line(o, line, script, outputs) << std::endl;
     io::catch_stop_signals();
+    if (!o.tap.empty()) return run_tap(o, line, script, outputs);
 
     ups::Server server(std::move(script.units), script.replay.get(), outputs, o.quiet);
-    take_commands(server);
+    take_commands([&server](const std::string& typed) { return server.command(typed); });
     int status = serve(o, line, server, outputs);
     remove_link(line);
     try {

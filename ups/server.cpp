@@ -29,15 +29,26 @@ std::uint8_t known_cid(const std::string& word)
 
 }  // namespace
 
-Outputs::Outputs(const std::string& trace, bool trace_on_stderr, const std::string& json)
+namespace {
+
+io::OutputFile stream(const std::string& path)
+{
+    return path.empty() ? io::OutputFile() : io::OutputFile(path, io::OutputFile::Kind::Stream);
+}
+
+}  // namespace
+
+Outputs::Outputs(const std::string& trace, bool trace_on_stderr, const std::string& json,
+                 const std::string& record)
     : trace_(trace_on_stderr ? io::OutputFile("-", io::OutputFile::Kind::Stream, STDERR_FILENO)
-             : trace.empty() ? io::OutputFile()
-                             : io::OutputFile(trace, io::OutputFile::Kind::Stream)),
-      json_(json.empty() ? io::OutputFile() : io::OutputFile(json, io::OutputFile::Kind::Stream))
+                             : stream(trace)),
+      json_(stream(json)),
+      record_(stream(record))
 {
     // Serving begins at once: the files go in place now.
-    if (trace_.on()) trace_.start();
-    if (json_.on()) json_.start();
+    for (io::OutputFile* f : {&trace_, &json_, &record_}) {
+        if (f->on()) f->start();
+    }
 }
 
 void Outputs::write(io::OutputFile& f, const std::string& line)
@@ -60,6 +71,7 @@ std::string Outputs::error() const
 std::string Outputs::where() const
 {
     std::string w = "trace: " + (trace_.on() ? trace_.name() : std::string("none"));
+    if (record_.on()) w += "; recording: " + record_.path();
     return w + "; JSON: " + (json_.on() ? json_.path() : std::string("none"));
 }
 
@@ -74,6 +86,10 @@ std::string Outputs::finish()
     if (json_.on()) {
         json_.close();
         done += "; " + std::to_string(json_.writes()) + " JSON lines in " + json_.path();
+    }
+    if (record_.on()) {
+        record_.close();
+        done += "; " + std::to_string(record_.writes()) + " recording lines in " + record_.path();
     }
     return done;
 }

@@ -29,9 +29,12 @@ namespace ups {
 class Outputs {
 public:
     Outputs() = default;
-    Outputs(const std::string& trace, bool trace_on_stderr, const std::string& json);
+    // `record`: the tap's recording of the session ("" for none).
+    Outputs(const std::string& trace, bool trace_on_stderr, const std::string& json,
+            const std::string& record = "");
     void trace(const std::string& line) { write(trace_, line); }
     void json(const std::string& line) { write(json_, line); }
+    void record(const std::string& line) { write(record_, line); }
     bool tracing() const { return trace_.on(); }
     bool has_json() const { return json_.on(); }
     // The first write that failed ("" while none did).
@@ -47,6 +50,7 @@ private:
 
     io::OutputFile trace_;
     io::OutputFile json_;
+    io::OutputFile record_;
     mutable std::mutex mutex_;
     std::string error_;
 };
