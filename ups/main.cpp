@@ -275,6 +275,9 @@ emulator::Scenario scenario_of(const std::string& file)
 
 Script load(const Options& o)
 {
+    if (!o.tap.empty() && o.tap.size() != 2) {
+        throw CLI::ValidationError("--tap: needs two lines, HOST_PORT (or pty) and UPS_PORT");
+    }
     if (o.port.empty() && !o.pty && o.tap.empty()) {
         throw CLI::ValidationError("the line: give --port, --pty or --tap");
     }
@@ -289,8 +292,7 @@ Script load(const Options& o)
             if (!o.scenario.empty()) s.tap_scenario = emulator::read_scenario(o.scenario);
             s.settings = Json::Value(Json::objectValue);
             if (!o.settings.empty()) s.settings = read_settings(o.settings);
-            s.described = "none: a tap between the host and " + o.tap[1] +
-                          (o.scenario.empty() ? "" : ", changed by " + o.scenario);
+            s.described = o.scenario.empty() ? "unchanged" : "changed by " + o.scenario;
             return s;
         }
         if (!o.replay.empty()) {
@@ -495,8 +497,11 @@ std::string start_line(const Options& o, const Line& line, const Script& script,
     if (o.rs485) where += ", RS-485";
     if (o.echo) where += ", echo dropped";
     if (!o.reply_delay.empty()) where += ", reply delay " + o.reply_delay + " ms";
-    return "vx40-ups: serving " + where + "; " + (script.units.size() > 1 ? "units " : "unit ") +
-           script.described + "; " + outputs.where();
+    const char* what = !o.tap.empty()            ? "passing: "
+                       : !o.replay.empty()       ? "serving "
+                       : script.units.size() > 1 ? "units "
+                                                 : "unit ";
+    return "vx40-ups: serving " + where + "; " + what + script.described + "; " + outputs.where();
 }
 
 }  // namespace
