@@ -241,6 +241,37 @@ Answer shape(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid2,
     return a;
 }
 
+Answer reshape(const std::string& noise, const std::string& reply, std::uint8_t cid2,
+               const RoundScript& script, const RoundScript& spoof,
+               const std::optional<WireFault>* once)
+{
+    protocol::Decoded d;
+    const auto head = protocol::frame_head(reply);
+    const bool good = head && protocol::decode_frame(reply.data(), reply.size(), head->ver,
+                                                     head->adr, d) == protocol::Refusal::None;
+    if (!good || d.bytes[2] != kCid1 || d.bytes[3] != protocol::rtn::kNormal) {
+        Answer a;
+        if ((once != nullptr && !once->has_value()) || script.drop.count(cid2) != 0) {
+            a.note = "dropped";
+            a.fault = "drop";
+        } else {
+            a.now = noise + reply;
+            a.note = "no good reply to change: passed as it came";
+        }
+        return a;
+    }
+    std::vector<std::uint8_t> info(d.bytes.begin() + 6, d.bytes.end());
+    apply_to_info(cid2, script, info);
+    apply_to_info(cid2, spoof, info);
+    Answer a = shape(head->ver, head->adr, cid2, info, script, once);
+    if (!a.now.empty()) {
+        a.now.insert(0, noise);
+    } else if (!a.late.empty()) {
+        a.late.insert(0, noise);
+    }
+    return a;
+}
+
 void apply_to_info(std::uint8_t cid2, const RoundScript& change, std::vector<std::uint8_t>& info)
 {
     if (cid2 == 0x41) {  // DATAFLAG, then nine floats, little-endian

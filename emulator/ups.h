@@ -86,6 +86,14 @@ inline bool header_only(std::uint8_t cid2)
 Answer shape(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid2,
              const std::vector<std::uint8_t>& info, const RoundScript& script,
              const std::optional<WireFault>* once);
+// A real UPS's reply to 2A/<cid2> (with the noise before it) as a tap
+// passes it changed: its values and status bytes set by `script` and then
+// `spoof`, then shaped as shape() does. A reply that is not a good one of
+// this device type (it does not decode, its CID1 is not 2A, its RTN not 00)
+// can only be dropped: else it goes as it came, with a note saying so.
+Answer reshape(const std::string& noise, const std::string& reply, std::uint8_t cid2,
+               const RoundScript& script, const RoundScript& spoof,
+               const std::optional<WireFault>* once);
 // A script's values and status bytes written into the INFO of a reply to
 // 2A/<cid2> (41 carries the values, 44 the status bytes), where it has them.
 void apply_to_info(std::uint8_t cid2, const RoundScript& change, std::vector<std::uint8_t>& info);

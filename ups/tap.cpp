@@ -261,25 +261,10 @@ emulator::Answer Tap::change(const std::string& noise, const std::string& frame,
         what = "silent";
         return a;
     }
-    protocol::Decoded d;
-    const auto head = protocol::frame_head(frame);
-    const bool good = head && protocol::decode_frame(frame.data(), frame.size(), head->ver,
-                                                     head->adr, d) == protocol::Refusal::None;
-    if (!good || d.bytes[3] != protocol::rtn::kNormal) {
-        // Not a good reply: only a drop changes it.
-        const bool drop = (c.once && !c.once->has_value()) || script_.drop.count(cid2) != 0;
-        what = drop ? "drop" : "passed as it came (no good reply to change)";
-        if (!drop) a.now = noise + frame;
-        return a;
-    }
-    std::vector<std::uint8_t> info(d.bytes.begin() + 6, d.bytes.end());
-    emulator::apply_to_info(cid2, script_, info);
-    emulator::apply_to_info(cid2, c.spoof, info);
-    a = emulator::shape(head->ver, head->adr, cid2, info, script_, c.once ? &*c.once : nullptr);
+    a = emulator::reshape(noise, frame, cid2, script_, c.spoof, c.once ? &*c.once : nullptr);
     what = a.fault;
     if (!c.spoofed.empty()) what += (what.empty() ? "" : " ") + ("spoof " + c.spoofed);
-    if (what.empty()) what = "the round's values";
-    if (!noise.empty()) (a.now.empty() ? a.late : a.now).insert(0, noise);
+    if (what.empty()) what = a.now.empty() && a.late.empty() ? "drop" : "the round's values";
     return a;
 }
 
