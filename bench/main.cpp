@@ -185,6 +185,7 @@ int main(int argc, char** argv)
             bench::LineOptions line;
             line.baud = opt.baud != 0 ? opt.baud : line.baud;
             line.timeout_ms = opt.timeout_ms;
+            line.echo = opt.echo;
             port = bench::over_port(opt.port, line);
         } catch (const std::exception& e) {
             std::cerr << "vx40-bench: " << e.what() << '\n';

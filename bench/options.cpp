@@ -111,6 +111,9 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     app.add_flag("--line-rate", opt.line_rate,
                  "with --pty: the emulator takes each character's time on the wire at the baud "
                  "rate (ten bits a character)");
+    app.add_flag("--echo", opt.echo,
+                 "with --port: the line gives back each request (two-wire RS-485): heard and "
+                 "dropped");
     number("--timeout", 1, 600, "reply timeout on a line, seconds (default 2)",
            [&](long long v) { opt.timeout_ms = static_cast<int>(v) * 1000; });
     try {
@@ -130,6 +133,7 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
         throw UsageError(ClockSpan::kEmpty);
     }
     if (opt.line_rate && !opt.pty) throw UsageError("--line-rate paces the emulator: needs --pty");
+    if (opt.echo && opt.port.empty()) throw UsageError("--echo is a real line's: needs --port");
     if (!opt.replay.empty()) {
         // The recording holds these; taking them from elsewhere would not replay it.
         for (const char* o : {"--settings", "--cache", "--device-id", "--scenario", "--pty",

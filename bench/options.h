@@ -31,6 +31,7 @@ struct Options {
     std::int64_t report_to = std::numeric_limits<std::int64_t>::max();
     std::string replay;      // a recorded session played back in place of a line
     bool line_rate = false;  // the emulator's characters paced at the baud rate
+    bool echo = false;       // the port gives back what is sent (two-wire RS-485)
     bool help = false;
     std::string help_text;  // with --help: the options and exit statuses
     std::string port;

@@ -74,8 +74,9 @@ private:
 // The host's side of a serial line, as the host's port layer drives it.
 class Serial : public Transport {
 public:
-    Serial(int fd, int timeout_ms, std::string device, io::PortLock lock = {})
+    Serial(int fd, int timeout_ms, std::string device, io::PortLock lock = {}, bool echo = false)
         : fd_(fd),
+          echo_(echo),
           timeout_(timeout_ms),
           device_(std::move(device)),
           reader_(fd, device_),
@@ -105,7 +106,12 @@ public:
         write_all(fd_, request_line.data(), request_line.size(), device_);
         auto deadline = Clock::now() + timeout_;
         bool answered = false;
+        bool echoed = !echo_;
         while (auto frame = reader_.next(deadline)) {
+            if (!echoed && frame->frame == request_line && frame->noise.empty()) {
+                echoed = true;  // the request heard back: not the UPS's
+                continue;
+            }
             if (!frame->frame.empty()) {
                 if (begun || (owed_ > 0 && !reader_.quiet_for(kSettle))) {
                     // The reply owed to a request that timed out: this one's
@@ -130,6 +136,7 @@ public:
 
 private:
     int fd_;
+    bool echo_;
     std::chrono::milliseconds timeout_;
     std::string device_;
     LineReader reader_;
@@ -218,7 +225,7 @@ std::unique_ptr<Transport> over_port(const std::string& device, const LineOption
         close(fd);
         throw;
     }
-    return std::make_unique<Serial>(fd, line.timeout_ms, device, std::move(lock));
+    return std::make_unique<Serial>(fd, line.timeout_ms, device, std::move(lock), line.echo);
 }
 
 }  // namespace bench

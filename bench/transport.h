@@ -44,6 +44,9 @@ struct LineOptions {
     // The emulator takes each character's time on the wire at `baud` (ten
     // bits a character), in both directions.
     bool line_rate = false;
+    // The port gives back each request before the reply (a two-wire RS-485
+    // adapter hears itself): that echo is dropped.
+    bool echo = false;
 };
 
 std::unique_ptr<Transport> in_process(LineUps& ups);

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -910,6 +911,86 @@ TEST(Ups, TapFaultsAreSeenByTheHost)
     EXPECT_EQ(tap.type("spoof 41 inverter fault"),
               "refused: inverter is not in the 2A/41 reply (values are in 41, status bytes in 44)");
     EXPECT_EQ(tap.stop(), 130);
+}
+
+// A two-wire RS-485 bus as the test's own: two pseudo-terminals whose other
+// ends this test holds; whatever either end sends reaches the other and
+// comes back to itself, as on a bus every transmitter hears itself.
+struct TwoWireBus {
+    int a = -1;
+    int b = -1;
+    std::string a_port;
+    std::string b_port;
+    std::atomic<bool> stop{false};
+    std::thread relay;
+
+    TwoWireBus()
+    {
+        int slave = -1;
+        for (int* master : {&a, &b}) {
+            if (openpty(master, &slave, nullptr, nullptr, nullptr) != 0) return;
+            fcntl(*master, F_SETFD, FD_CLOEXEC);
+            close(slave);
+            termios raw{};
+            tcgetattr(*master, &raw);
+            cfmakeraw(&raw);
+            tcsetattr(*master, TCSANOW, &raw);
+        }
+        a_port = ptsname(a);
+        b_port = ptsname(b);
+        relay = std::thread([this] {
+            char buf[512];
+            while (!stop) {
+                pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+                if (poll(fds, 2, 20) <= 0) continue;
+                for (int i = 0; i < 2; ++i) {
+                    if ((fds[i].revents & POLLIN) == 0) continue;
+                    const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                    if (n <= 0) continue;
+                    const auto size = static_cast<std::size_t>(n);
+                    for (const int to : {a, b}) {
+                        if (write(to, buf, size) != n) return;
+                    }
+                }
+            }
+        });
+    }
+    ~TwoWireBus()
+    {
+        stop = true;
+        if (relay.joinable()) relay.join();
+        close(a);
+        close(b);
+    }
+    TwoWireBus(const TwoWireBus&) = delete;
+    TwoWireBus& operator=(const TwoWireBus&) = delete;
+    TwoWireBus(TwoWireBus&&) = delete;
+    TwoWireBus& operator=(TwoWireBus&&) = delete;
+};
+
+// On a line that echoes both ways, the host and the simulator each drop
+// their own transmission: every round completes, no storm, requests in
+// equal replies out.
+TEST(Ups, HostAndSimulatorOnAnEchoingBus)
+{
+    TwoWireBus bus;
+    ASSERT_FALSE(bus.a_port.empty());
+    Ups ups("--echo --quiet --scenario " + file_with("bus-echo.json", R"({"rounds": []})"),
+            "bus-echo", "--port " + bus.b_port);
+    const HostRun host =
+        bench("--json - --rounds 3 --timeout 1 --interval 0 --echo --port " + bus.a_port);
+    ASSERT_EQ(host.status, 0) << host.out;
+    ASSERT_EQ(host.rounds.size(), 3U);
+    for (const Json::Value& r : host.rounds) {
+        EXPECT_TRUE(r["completed"].asBool()) << host.out;
+        EXPECT_EQ(r["rejected"].size(), 0U) << host.out;
+    }
+    EXPECT_EQ(ups.stop(), 130);
+    EXPECT_NE(
+        text_of(ups.out).find(
+            "vx40-ups: 12 requests, 12 answered, 0 faults, 0 not for it, 12 own echoes dropped"),
+        std::string::npos)
+        << text_of(ups.out);
 }
 
 }  // namespace
