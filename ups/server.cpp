@@ -320,7 +320,7 @@ std::string Server::command(const std::string& line)
         w.push_back(word);
     }
     if (w.empty()) return "";
-    const std::string said = run(w);
+    std::string said = run(w);
     char head[48];
     std::snprintf(head, sizeof head, "%10.6f ", since_start(std::chrono::steady_clock::now()));
     outputs_.trace(head + ("typed: " + protocol::printable(line) + " -> " + said));
