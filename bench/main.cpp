@@ -22,6 +22,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "bus.h"
 #include "json_text.h"
 #include "options.h"
 #include "outputs.h"
@@ -152,12 +153,57 @@ std::string default_plugin()
     return beside_program({"vx40.so", "../lib/vx40.so"}, standin::default_plugin_path());
 }
 
+// The devices of a bus on one port, their rounds in turn; each one's exit
+// status in `status` (as run_session gives it), its end in `ends`.
+void run_bus(const std::vector<bench::Options>& devices, const standin::Plugin& plugin,
+             std::vector<std::unique_ptr<bench::Outputs>>& outputs, std::vector<Inputs>& in,
+             bench::Transport& port, std::vector<bench::SessionEnd>& ends, std::vector<int>& status)
+{
+    std::vector<std::unique_ptr<bench::Session>> sessions;
+    std::vector<bool> running(devices.size(), false);
+    // A device's fault ends its own run, as run_session would say it.
+    const auto guarded = [&](std::size_t i, const auto& body) {
+        try {
+            return body();
+        } catch (const bench::OutputError& e) {
+            std::cerr << "vx40-bench: " << devices[i].label << ": " << e.what() << '\n';
+            status[i] = 3;
+        } catch (const std::exception& e) {
+            std::cerr << "vx40-bench: " << devices[i].label << ": " << e.what() << '\n';
+            status[i] = dynamic_cast<const std::invalid_argument*>(&e) != nullptr ? 2 : 1;
+        }
+        return false;
+    };
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        sessions.push_back(std::make_unique<bench::Session>(devices[i], plugin, *outputs[i]));
+        running[i] = guarded(i, [&] {
+            sessions[i]->start(in[i].settings, in[i].cache.empty() ? nullptr : &in[i].cache,
+                               in[i].scenario, nullptr, bench::shared_line(port), ends[i]);
+            return true;
+        });
+    }
+    for (long n = 1;; ++n) {
+        bool any = false;
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            if (!running[i]) continue;
+            running[i] = guarded(i, [&] { return sessions[i]->step(n, ends[i]); });
+            any = any || running[i];
+        }
+        if (!any) break;
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        if (!ends[i].line_lost.empty() && status[i] == 0) status[i] = 4;
+        if (io::g_stop_signal != 0 && status[i] == 0) status[i] = 128 + io::g_stop_signal;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     bench::Options opt;
-    Inputs in;
+    std::vector<bench::Options> devices;
+    std::vector<Inputs> in;
     try {
         opt = bench::parse_options(argc, argv, default_plugin(),
                                    beside_program({"settings.json", "../share/vx40/settings.json"},
@@ -166,15 +212,19 @@ int main(int argc, char** argv)
             std::cout << opt.help_text;
             return 0;
         }
-        bench::check_distinct_files(opt);
-        in = read_inputs(opt);
+        devices = opt.devices.empty() ? std::vector<bench::Options>{opt} : bench::bus_devices(opt);
+        for (bench::Options& d : devices) {
+            bench::check_distinct_files(d);
+            in.push_back(read_inputs(d));
+        }
     } catch (const std::exception& e) {
         std::cerr << "vx40-bench: " << e.what() << "\ntry vx40-bench --help\n";
         return 2;
     }
-    std::unique_ptr<bench::Outputs> outputs;
+    std::vector<std::unique_ptr<bench::Outputs>> outputs;
     try {
-        outputs = std::make_unique<bench::Outputs>(opt);
+        for (const bench::Options& d : devices)
+            outputs.push_back(std::make_unique<bench::Outputs>(d));
     } catch (const bench::OutputError& e) {
         std::cerr << "vx40-bench: " << e.what() << '\n';
         return 3;
@@ -200,19 +250,32 @@ int main(int argc, char** argv)
         return 1;
     }
     io::catch_stop_signals();
-    bench::SessionEnd end;
-    int status = run_session(opt, *plugin, *outputs, in, std::move(port), end);
-    std::string written;
-    try {
-        written = outputs->finish(end.last_record);
-    } catch (const bench::OutputError& e) {
-        std::cerr << "vx40-bench: " << e.what() << '\n';
-        if (status == 0 || status >= 128) status = 3;
-        written = outputs->written();
+    std::vector<bench::SessionEnd> ends(devices.size());
+    std::vector<int> status(devices.size(), 0);
+    if (devices.size() == 1) {
+        status[0] = run_session(devices[0], *plugin, *outputs[0], in[0], std::move(port), ends[0]);
+    } else {
+        run_bus(devices, *plugin, outputs, in, *port, ends, status);
     }
-    // The summary goes where it does not mix with JSON on standard output.
-    std::ostream& summary = outputs->json_on_stdout() ? std::cerr : std::cout;
-    summary << bench::summary_line(end, io::g_stop_signal, written);
-    summary.flush();
-    return status;
+    int worst = 0;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        std::string written;
+        try {
+            written = outputs[i]->finish(ends[i].last_record);
+        } catch (const bench::OutputError& e) {
+            std::cerr << "vx40-bench: " << e.what() << '\n';
+            if (status[i] == 0 || status[i] >= 128) status[i] = 3;
+            written = outputs[i]->written();
+        }
+        // The summary goes where it does not mix with JSON on standard output.
+        std::ostream& summary = outputs[i]->json_on_stdout() ? std::cerr : std::cout;
+        std::string line = bench::summary_line(ends[i], io::g_stop_signal, written);
+        if (!devices[i].label.empty())
+            line.insert(std::string("vx40-bench: ").size(), devices[i].label + ": ");
+        summary << line;
+        summary.flush();
+        // The run's status: the first device's fault, else its stop.
+        if (worst == 0 || (worst >= 128 && status[i] != 0 && status[i] < 128)) worst = status[i];
+    }
+    return worst;
 }

@@ -111,6 +111,11 @@ Options parse_options(int argc, char** argv, const std::string& default_plugin,
     app.add_flag("--line-rate", opt.line_rate,
                  "with --pty: the emulator takes each character's time on the wire at the baud "
                  "rate (ten bits a character)");
+    app.add_option("--device", opt.devices,
+                   "with --port: one device of a bus at ADR (hex), with its own settings; again "
+                   "for each (their outputs apart: FILE-ADR.EXT)")
+        ->type_name("ADR[:FILE]")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--echo", opt.echo,
                  "with --port: the line gives back each request (two-wire RS-485): heard and "
                  "dropped");

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -32,6 +34,12 @@ struct Options {
     std::string replay;      // a recorded session played back in place of a line
     bool line_rate = false;  // the emulator's characters paced at the baud rate
     bool echo = false;       // the port gives back what is sent (two-wire RS-485)
+    // A bus: one device per address, each with its settings ("" for
+    // --settings's), polled in turn (--device ADR[:SETTINGS]).
+    std::vector<std::string> devices;
+    // One device of a bus: the address the host gives it, its lines' label.
+    std::optional<std::uint8_t> address;
+    std::string label;
     bool help = false;
     std::string help_text;  // with --help: the options and exit statuses
     std::string port;

@@ -188,7 +188,7 @@ void Session::write_round(RoundResult& r)
         outputs_.json_line(json_text_);
     }
     if (!outputs_.json_on_stdout()) {
-        shown_.clear();
+        shown_ = label();
         show(shown_, r, colour_, opt_.quiet);
         std::cout.write(shown_.data(), static_cast<std::streamsize>(shown_.size()));
     }
@@ -332,25 +332,36 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
                   const Scenario& scenario, RecordingReader* replay,
                   std::unique_ptr<Transport> port, SessionEnd& end)
 {
+    start(settings, cache_image, scenario, replay, std::move(port), end);
+    for (long n = 1; step(n, end); ++n) {
+    }
+}
+
+void Session::start(const Json::Value& settings, const std::string* cache_image,
+                    const Scenario& scenario, RecordingReader* replay,
+                    std::unique_ptr<Transport> port, SessionEnd& end)
+{
     const standin::ScopedHost bind(host_);
     // The virtual clock starts from the real local time, or from the recording's.
     standin::set_clock(replay != nullptr ? replay->session().clock : standin::clock_now());
     make_device(settings, replay != nullptr ? opt_.replay : opt_.settings);
+    // On a bus the host gives each device its address.
+    if (opt_.address) dev_->address_ = *opt_.address;
     LineOptions line;
     line.baud = opt_.baud != 0 ? opt_.baud : dev_->baud_rate_;
     line.timeout_ms = opt_.timeout_ms;
     line.line_rate = opt_.line_rate;
-    std::unique_ptr<RoundSource> source;
     if (replay != nullptr) {
-        source = std::make_unique<ReplaySource>(*replay);
+        source_ = std::make_unique<ReplaySource>(*replay);
     } else {
-        source = scripted_source(opt_, scenario, dev_->protocol_version_, dev_->address_, line,
-                                 std::move(port));
+        source_ = scripted_source(opt_, scenario, dev_->protocol_version_, dev_->address_, line,
+                                  std::move(port));
     }
-    replaying_ = source->replaying();
+    replaying_ = source_->replaying();
     // What is driven, from what, over what: the start line.
     (outputs_.json_on_stdout() ? std::cerr : std::cout)
-        << "line: " << source->line().where() << "; plug-in " << opt_.plugin << "; settings "
+        << label() << "line: " << source_->line().where() << "; plug-in " << opt_.plugin
+        << "; settings "
         << (replay != nullptr ? "from the recording " + opt_.replay : opt_.settings) << '\n';
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.
@@ -358,27 +369,35 @@ void Session::run(const Json::Value& settings, const std::string* cache_image,
     record([&](std::string& out) {
         io::session_event(
             out, opt_.device_id, settings, cache_image != nullptr ? *cache_image : std::string(),
-            standin::clock_now(), source->recorded_line(), line.baud, opt_.timeout_ms);
+            standin::clock_now(), source_->recorded_line(), line.baud, opt_.timeout_ms);
     });
     if (cache_image != nullptr) restore(*cache_image, end);
     // A replay runs to the recording's end, or its first --rounds.
-    const long rounds = opt_.rounds >= 0 ? opt_.rounds : source->rounds();
-    for (long n = 1; n <= rounds && !io::stopping(); ++n) {
-        if (!source->begin(n)) break;
-        record([&](std::string& out) { io::clock_event(out, "round", n, standin::clock_now()); });
-        RoundResult& r = round_;
-        r.reset(n);
-        exchange(*source, r, end);
-        // The round's time passes before its values are read.
-        source->end(!end.line_lost.empty());
-        if (!end.interrupted) {
-            record(
-                [&](std::string& out) { io::clock_event(out, "read", n, standin::clock_now()); });
-        }
-        tally(r, end);
-        write_round(r);
-        if (!end.line_lost.empty() || !end.departed.empty() || end.interrupted) break;
+    rounds_ = opt_.rounds >= 0 ? opt_.rounds : source_->rounds();
+}
+
+bool Session::step(long n, SessionEnd& end)
+{
+    if (n > rounds_ || io::stopping()) return false;
+    const standin::ScopedHost bind(host_);
+    if (!source_->begin(n)) return false;
+    record([&](std::string& out) { io::clock_event(out, "round", n, standin::clock_now()); });
+    RoundResult& r = round_;
+    r.reset(n);
+    exchange(*source_, r, end);
+    // The round's time passes before its values are read.
+    source_->end(!end.line_lost.empty());
+    if (!end.interrupted) {
+        record([&](std::string& out) { io::clock_event(out, "read", n, standin::clock_now()); });
     }
+    tally(r, end);
+    write_round(r);
+    return end.line_lost.empty() && end.departed.empty() && !end.interrupted;
+}
+
+std::string Session::label() const
+{
+    return opt_.label.empty() ? "" : opt_.label + ": ";
 }
 
 void Session::make_device(const Json::Value& settings, const std::string& settings_from)
@@ -390,7 +409,7 @@ void Session::make_device(const Json::Value& settings, const std::string& settin
     std::vector<std::string> lines;
     capture.finish(lines);
     if (!outputs_.json_on_stdout()) {
-        std::cout << "settings " << settings_from << '\n';
+        std::cout << label() << "settings " << settings_from << '\n';
         if (!opt_.quiet) {
             for (const auto& l : lines) std::cout << "  | " << l << '\n';
         }

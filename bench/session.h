@@ -58,8 +58,18 @@ public:
     // loaded, or null. `end` holds what ran, also when an exception ends it.
     void run(const Json::Value& settings, const std::string* cache_image, const Scenario& scenario,
              RecordingReader* replay, std::unique_ptr<Transport> port, SessionEnd& end);
+    // run() in its parts, for devices that take their rounds in turn on one
+    // line: everything before the first round, then round `n` (1, 2, ...);
+    // false when the run is over (its rounds run, a stop, a lost line, a
+    // replay's departure) and round `n` was not run whole.
+    void start(const Json::Value& settings, const std::string* cache_image,
+               const Scenario& scenario, RecordingReader* replay, std::unique_ptr<Transport> port,
+               SessionEnd& end);
+    bool step(long n, SessionEnd& end);
 
 private:
+    // "unit 02: " before its lines on a bus of several devices; "" for one.
+    std::string label() const;
     // The device made and its settings applied, shown as `settings_from`.
     void make_device(const Json::Value& settings, const std::string& settings_from);
     // The cached record restored: round 0.
@@ -95,6 +105,8 @@ private:
     std::string request_;        // the request frame on the line, its buffer kept
     protocol::Decoded decoded_;  // the reply decoded, its buffer kept
     std::unique_ptr<PMBusProtocol> dev_;
+    std::unique_ptr<RoundSource> source_;
+    long rounds_ = 0;
     bool colour_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     bool replaying_ = false;

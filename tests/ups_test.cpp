@@ -997,4 +997,47 @@ TEST(Ups, HostAndSimulatorOnAnEchoingBus)
         << text_of(ups.out);
 }
 
+// The bench as a controller on a bus of three units: one device per
+// address, each with its settings, their rounds in turn; each device's
+// rounds and alarms are its own unit's script, in files of its own.
+TEST(Ups, BenchPollsABusOfThreeUnits)
+{
+    const std::string one = file_with("polled1.json", kScenarios[0].scenario);
+    const std::string two =
+        file_with("polled2.json", R"({"ups": {"analog": [200, 0, 0, 0, 0, 0, 0, 0, 0]},
+                           "rounds": [{}, {}, {"status": {"charger": "fault"}}]})");
+    const std::string three = file_with("polled3.json", R"({"rounds": [{"drop": ["43"]}]})");
+    Ups ups("--quiet --unit 01:" + one + " --unit 02:" + two + " --unit 03:" + three, "polled");
+    const std::string json = testing::TempDir() + "polled.jsonl";
+    const std::string settings = std::string(VX40_EXAMPLES_DIR) + "/settings.json";
+    const HostRun host = bench("--rounds 6 --timeout 1 --interval 0 --json " + json + " --port " +
+                               ups.link + " --device 01 --device 02:" + settings + " --device 03");
+    ASSERT_EQ(host.status, 0) << host.out;
+    // Each device's rounds as a host alone on its unit's line sees them.
+    const HostRun alone = bench("--json - --timeout 1 --interval 0 --scenario " + one);
+    const auto first = json_lines(testing::TempDir() + "polled-01.jsonl");
+    ASSERT_EQ(first.size(), alone.rounds.size()) << host.out;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(seen(first[i]), seen(alone.rounds[i])) << "unit 01 round " << i + 1;
+    }
+    const auto second = json_lines(testing::TempDir() + "polled-02.jsonl");
+    const auto third = json_lines(testing::TempDir() + "polled-03.jsonl");
+    ASSERT_EQ(second.size(), 6U);
+    ASSERT_EQ(third.size(), 6U);
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(second[i]["values"]["ACInputLineOrPhaseAB_A"].asDouble(), 200.0);
+        // The charger fault alarm (vx40_11) from unit 02's third round on.
+        EXPECT_EQ(second[i]["alarms"][12]["active"].asBool(), i >= 2) << "round " << i + 1;
+        EXPECT_EQ(second[i]["alarms"][12]["signal"].asString(), "vx40_11");
+        EXPECT_EQ(third[i]["completed"].asBool(), i != 0) << "round " << i + 1;
+    }
+    EXPECT_EQ(third[0]["missing"][0].asString(), "2A43");
+    EXPECT_NE(host.out.find("vx40-bench: unit 02: 6 rounds, 6 completed"), std::string::npos)
+        << host.out;
+    EXPECT_EQ(ups.stop(), 130);
+    // 01's demo drops a 2A46 and 03 a 2A43: 72 requests less the four not sent after them.
+    EXPECT_NE(text_of(ups.out).find("vx40-ups: 70 requests"), std::string::npos)
+        << text_of(ups.out);
+}
+
 }  // namespace
