@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -30,6 +31,23 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A folder of this test process's own for its files and links: suites run
+// side by side (two builds, one machine) never share a path. Removed at exit.
+const std::string& scratch()
+{
+    struct Folder {
+        std::string path = testing::TempDir() + "vx40-ups-tests." + std::to_string(getpid()) + "/";
+        Folder() { mkdir(path.c_str(), 0755); }
+        ~Folder() { std::filesystem::remove_all(path); }
+        Folder(const Folder&) = delete;
+        Folder& operator=(const Folder&) = delete;
+        Folder(Folder&&) = delete;
+        Folder& operator=(Folder&&) = delete;
+    };
+    static const Folder folder;
+    return folder.path;
+}
 
 std::string text_of(const std::string& path)
 {
@@ -54,7 +72,7 @@ struct Ups {
     // On a new pseudo-terminal linked at `link`, or with `line` (--port P) in its place.
     Ups(const std::string& args, const std::string& name, const std::string& line = "",
         bool fresh_link = true)
-        : out(testing::TempDir() + name + ".out"), link(testing::TempDir() + name + ".link")
+        : out(scratch() + name + ".out"), link(scratch() + name + ".link")
     {
         if (fresh_link) std::remove(link.c_str());
         std::remove(out.c_str());  // an earlier run's, which says "serving" already
@@ -131,6 +149,10 @@ struct Ups {
     }
 };
 
+// Long enough for a reply on a loaded machine or under an emulator; a
+// reply ends the wait at once.
+constexpr int kReplyWait = 3000;
+
 struct HostRun {
     int status = -1;
     std::vector<Json::Value> rounds;
@@ -157,7 +179,7 @@ HostRun bench(const std::string& args)
 
 std::string file_with(const std::string& name, const std::string& text)
 {
-    const std::string path = testing::TempDir() + name;
+    const std::string path = scratch() + name;
     std::ofstream(path) << text;
     return path;
 }
@@ -217,32 +239,6 @@ TEST(Ups, HostSeesWhatTheInProcessEmulatorGives)
     }
 }
 
-// A session recorded in process, served back by the simulator: the host sees
-// the recorded rounds again; a host that asks on after the recording's end
-// is answered from the last replies, each request counted as a departure.
-TEST(Ups, RecordingServedBack)
-{
-    const std::string scenario = file_with("served.json", kScenarios[0].scenario);
-    const std::string rec = testing::TempDir() + "served.rec";
-    const HostRun recorded =
-        bench("--json - --timeout 1 --interval 0 --record " + rec + " --scenario " + scenario);
-    ASSERT_EQ(recorded.status, 0) << recorded.out;
-    Ups ups("--quiet --replay " + rec, "served");
-    const HostRun served =
-        bench("--json - --timeout 1 --interval 0 --scenario " + scenario + " --port " + ups.link);
-    ASSERT_EQ(served.status, 0) << served.out << text_of(ups.out);
-    ASSERT_EQ(served.rounds.size(), recorded.rounds.size());
-    for (std::size_t i = 0; i < served.rounds.size(); ++i) {
-        EXPECT_EQ(seen(served.rounds[i]), seen(recorded.rounds[i])) << "round " << i + 1;
-    }
-    const HostRun after = bench("--json - --rounds 1 --timeout 1 --port " + ups.link);
-    ASSERT_EQ(after.status, 0) << after.out;
-    EXPECT_TRUE(after.rounds[0]["completed"].asBool()) << after.out;
-    EXPECT_EQ(ups.stop(), 130);
-    EXPECT_NE(text_of(ups.out).find(", 4 departures from the recording"), std::string::npos)
-        << text_of(ups.out);
-}
-
 // The host's side of the simulator's line, opened as a host's port layer does.
 int open_line(const std::string& path)
 {
@@ -254,10 +250,6 @@ int open_line(const std::string& path)
     tcsetattr(fd, TCSANOW, &t);
     return fd;
 }
-
-// Long enough for a reply on a loaded machine or under an emulator; a
-// reply ends the wait at once.
-constexpr int kReplyWait = 3000;
 
 // Writes `request`; what comes back within `wait` (a frame ends with CR).
 std::string ask(int fd, const std::string& request, int wait_ms = 300)
@@ -290,6 +282,40 @@ std::string with(std::string frame, std::size_t at, char c, bool reseal)
         frame.replace(frame.size() - 5, 4, sum);
     }
     return frame;
+}
+
+// A session recorded in process, served back by the simulator: the host sees
+// the recorded rounds again; a host that asks on after the recording's end
+// is answered from the last replies, each request counted as a departure.
+TEST(Ups, RecordingServedBack)
+{
+    const std::string scenario = file_with("served.json", kScenarios[0].scenario);
+    const std::string rec = scratch() + "served.rec";
+    const HostRun recorded =
+        bench("--json - --timeout 1 --interval 0 --record " + rec + " --scenario " + scenario);
+    ASSERT_EQ(recorded.status, 0) << recorded.out;
+    Ups ups("--quiet --replay " + rec, "served");
+    const HostRun served =
+        bench("--json - --timeout 1 --interval 0 --scenario " + scenario + " --port " + ups.link);
+    ASSERT_EQ(served.status, 0) << served.out << text_of(ups.out);
+    ASSERT_EQ(served.rounds.size(), recorded.rounds.size());
+    for (std::size_t i = 0; i < served.rounds.size(); ++i) {
+        EXPECT_EQ(seen(served.rounds[i]), seen(recorded.rounds[i])) << "round " << i + 1;
+    }
+    const HostRun after = bench("--json - --rounds 1 --timeout 1 --port " + ups.link);
+    ASSERT_EQ(after.status, 0) << after.out;
+    EXPECT_TRUE(after.rounds[0]["completed"].asBool()) << after.out;
+    // What a recording never holds is answered as the scenario's UPS does.
+    const int fd = open_line(ups.link);
+    for (const std::uint8_t cid2 : {std::uint8_t{0x4F}, std::uint8_t{0x50}}) {
+        EXPECT_EQ(ask(fd, protocol::encode_frame(0x21, 1, 0x2A, cid2, {}), kReplyWait),
+                  protocol::encode_frame(0x21, 1, 0x2A, 0x00, {}));
+    }
+    EXPECT_EQ(ask(fd, protocol::encode_frame(0x21, 1, 0x2A, 0x00, {})), "") << "a reply";
+    close(fd);
+    EXPECT_EQ(ups.stop(), 130);
+    EXPECT_NE(text_of(ups.out).find(", 4 departures from the recording"), std::string::npos)
+        << text_of(ups.out);
 }
 
 // Requests as a host of this family may send them, each answered as the
@@ -333,6 +359,13 @@ TEST(Ups, EachRequestGetsTheFamilysAnswer)
         EXPECT_EQ(next.substr(0, 13), "~21012A008080") << "after " << c.what;
     }
     close(fd);
+    // VER and ADR in hex, as the wire writes them.
+    Ups other(
+        "--quiet --ver 20 --adr 0x0A --scenario " + file_with("hex.json", R"({"rounds": []})"),
+        "hex");
+    const int hex = open_line(other.link);
+    EXPECT_EQ(ask(hex, frame(0x20, 0x0A, 0x43), kReplyWait).substr(0, 9), "~200A2A00");
+    close(hex);
 }
 
 // A host that closes the line and a second that opens it are both served,
@@ -363,6 +396,11 @@ TEST(Ups, SecondHostAndTypedCommands)
               "ok: the next 2A/44 reply goes wrong: rtn=4 rtn_info");
     EXPECT_NE(ups.type("fault 44 chunk=4096").find("chunk=1..4095"), std::string::npos);
     EXPECT_EQ(ups.type("drop 45"), "refused: \"45\" is not 41, 43, 44 or 46");
+    EXPECT_EQ(ups.type("set input_v_ab nan").substr(0, 51),
+              "refused: input_v_ab: \"nan\" is not a finite number; ");
+    EXPECT_EQ(ups.type("set inverter"), "refused: expected set NAME VALUE");
+    EXPECT_EQ(ups.type("set input_v_ca 219.8"), "ok: input_v_ca 219.8");
+    EXPECT_NE(ups.type("status").find(" input_v_ca=219.8 "), std::string::npos);
     EXPECT_EQ(ups.type("silent"), "refused: expected silent SECONDS");
 }
 
@@ -370,7 +408,7 @@ TEST(Ups, SecondHostAndTypedCommands)
 // run as the first does: everything written, the summary, exit 130.
 TEST(Ups, TwoStopSignalsEndTheRunAsOne)
 {
-    Ups ups("--json " + testing::TempDir() + "twice.jsonl", "twice");
+    Ups ups("--json " + scratch() + "twice.jsonl", "twice");
     ASSERT_EQ(ups.type("status").substr(0, 19), "status: 0 requests,");
     EXPECT_EQ(ups.stop(2), 130);
     const std::string out = text_of(ups.out);
@@ -387,7 +425,7 @@ TEST(Ups, PortThatGoesAwayEndsTheRun)
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     const std::string port = "/proc/self/fd/" + std::to_string(slave);
-    const std::string out = testing::TempDir() + "gone.out";
+    const std::string out = scratch() + "gone.out";
     const std::string cmd = "exec " + runner_prefix() + VX40_UPS_PATH + " --quiet --port " + port +
                             " > " + out + " 2>&1";
     const pid_t pid = fork();
@@ -574,7 +612,7 @@ TEST(Ups, BusOfThreeUnits)
 // characters.
 TEST(Ups, TimingLikeAUnits)
 {
-    const std::string json = testing::TempDir() + "timing.jsonl";
+    const std::string json = scratch() + "timing.jsonl";
     Ups ups("--quiet --reply-delay 150 --char-gap 3 --json " + json + " --scenario " +
                 file_with("timing.json", R"({"rounds": []})"),
             "timing");
@@ -619,7 +657,7 @@ TEST(Ups, RecordsAreTrue)
 {
     const std::string scenario = file_with("true.json", R"({"rounds": [{}, {}]})");
     {
-        const std::string json = testing::TempDir() + "cut.jsonl";
+        const std::string json = scratch() + "cut.jsonl";
         Ups ups("--char-gap 100 --json " + json + " --scenario " + scenario, "cut");
         const int fd = open_line(ups.link);
         ASSERT_GE(fd, 0);
@@ -664,7 +702,7 @@ TEST(Ups, RecordsAreTrue)
         close(fd);
     }
     {
-        Ups ups("--json " + testing::TempDir() + "rounds.jsonl --scenario " + scenario, "rounds");
+        Ups ups("--json " + scratch() + "rounds.jsonl --scenario " + scenario, "rounds");
         const int fd = open_line(ups.link);
         ASSERT_GE(fd, 0);
         for (int i = 0; i < 4; ++i) {
@@ -711,7 +749,7 @@ TEST(Ups, TheLineIsItsOwn)
 
     // Paths that are not its links: never taken, never deleted.
     const std::string text = file_with("own-text", "keep me");
-    const std::string to_device = testing::TempDir() + "own-device";
+    const std::string to_device = scratch() + "own-device";
     std::remove(to_device.c_str());
     ASSERT_EQ(symlink("/dev/null", to_device.c_str()), 0);
     for (const std::string& path : {text, to_device}) {
@@ -782,8 +820,8 @@ TEST(Ups, SecondOpenerOfAPortIsRefused)
 TEST(Ups, BenchOnAPortRunsNoScript)
 {
     Ups ups("--quiet --scenario " + file_with("noscript.json", R"({"rounds": []})"), "noscript");
-    const std::string json = testing::TempDir() + "noscript.jsonl";
-    const std::string out = testing::TempDir() + "noscript-bench.out";
+    const std::string json = scratch() + "noscript.jsonl";
+    const std::string out = scratch() + "noscript-bench.out";
     std::remove(json.c_str());  // an earlier run's
     const std::string cmd = "exec " + runner_prefix() + VX40_BENCH_PATH +
                             " --interval 0 --timeout 1 --json " + json + " --port " + ups.link +
@@ -795,6 +833,11 @@ TEST(Ups, BenchOnAPortRunsNoScript)
     }
     // The demo has six rounds and a minute's pause after the fifth.
     for (int i = 0; i < 1200 && json_lines(json).size() < 8; ++i) usleep(25000);
+    // A second host on the line while the first runs: refused.
+    const HostRun second = bench("--rounds 1 --port " + ups.link);
+    EXPECT_EQ(second.status, 2) << second.out;
+    EXPECT_NE(second.out.find("port " + ups.link + ": in use by process"), std::string::npos)
+        << second.out;
     kill(pid, SIGINT);
     int rc = 0;
     waitpid(pid, &rc, 0);
@@ -807,7 +850,7 @@ TEST(Ups, BenchOnAPortRunsNoScript)
 // A copied bench finds the plug-in and the settings beside it.
 TEST(Ups, CopiedBenchFindsItsDefaultsBesideIt)
 {
-    const std::string dir = testing::TempDir() + "copied/";
+    const std::string dir = scratch() + "copied/";
     ASSERT_EQ(testrun::run("rm -rf " + dir + " && mkdir -p " + dir + " && cp " + VX40_BENCH_PATH +
                            " " + VX40_PLUGIN_PATH + " " + dir)
                   .status,
@@ -840,10 +883,10 @@ TEST(Ups, TapIsTransparentAndRecordsWhatTheHostSaw)
     const std::string scenario = file_with("tapped.json", kScenarios[0].scenario);
     Ups ups("--quiet --scenario " + scenario, "tapped");
     const std::string settings = std::string(VX40_EXAMPLES_DIR) + "/settings.json";
-    const std::string rec = testing::TempDir() + "tap.rec";
+    const std::string rec = scratch() + "tap.rec";
     Ups tap("--quiet --timeout 1 --settings " + settings + " --record " + rec, "tap",
-            "--tap pty " + ups.link + " --link " + testing::TempDir() + "tap.link");
-    const std::string bench_rec = testing::TempDir() + "tapped-bench.rec";
+            "--tap pty " + ups.link + " --link " + scratch() + "tap.link");
+    const std::string bench_rec = scratch() + "tapped-bench.rec";
     const std::string run = "--json - --timeout 1 --interval 0 --scenario " + scenario;
     const HostRun through = bench(run + " --record " + bench_rec + " --port " + tap.link);
     ASSERT_EQ(through.status, 0) << through.out << text_of(tap.out);
@@ -892,7 +935,7 @@ TEST(Ups, TapFaultsAreSeenByTheHost)
     };
     Ups ups("--quiet --scenario " + file_with("tapfault.json", R"({"rounds": []})"), "tapfault");
     Ups tap("--quiet --timeout 1", "tapf",
-            "--tap pty " + ups.link + " --link " + testing::TempDir() + "tapf.link");
+            "--tap pty " + ups.link + " --link " + scratch() + "tapf.link");
     for (const auto& c : cases) {
         EXPECT_EQ(tap.type(c.typed), c.said);
         const HostRun host =
@@ -1008,20 +1051,20 @@ TEST(Ups, BenchPollsABusOfThreeUnits)
                            "rounds": [{}, {}, {"status": {"charger": "fault"}}]})");
     const std::string three = file_with("polled3.json", R"({"rounds": [{"drop": ["43"]}]})");
     Ups ups("--quiet --unit 01:" + one + " --unit 02:" + two + " --unit 03:" + three, "polled");
-    const std::string json = testing::TempDir() + "polled.jsonl";
+    const std::string json = scratch() + "polled.jsonl";
     const std::string settings = std::string(VX40_EXAMPLES_DIR) + "/settings.json";
     const HostRun host = bench("--rounds 6 --timeout 1 --interval 0 --json " + json + " --port " +
                                ups.link + " --device 01 --device 02:" + settings + " --device 03");
     ASSERT_EQ(host.status, 0) << host.out;
     // Each device's rounds as a host alone on its unit's line sees them.
     const HostRun alone = bench("--json - --timeout 1 --interval 0 --scenario " + one);
-    const auto first = json_lines(testing::TempDir() + "polled-01.jsonl");
+    const auto first = json_lines(scratch() + "polled-01.jsonl");
     ASSERT_EQ(first.size(), alone.rounds.size()) << host.out;
     for (std::size_t i = 0; i < first.size(); ++i) {
         EXPECT_EQ(seen(first[i]), seen(alone.rounds[i])) << "unit 01 round " << i + 1;
     }
-    const auto second = json_lines(testing::TempDir() + "polled-02.jsonl");
-    const auto third = json_lines(testing::TempDir() + "polled-03.jsonl");
+    const auto second = json_lines(scratch() + "polled-02.jsonl");
+    const auto third = json_lines(scratch() + "polled-03.jsonl");
     ASSERT_EQ(second.size(), 6U);
     ASSERT_EQ(third.size(), 6U);
     for (std::size_t i = 0; i < 6; ++i) {
