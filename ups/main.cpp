@@ -436,6 +436,21 @@ int serve(const Options& o, const Line& line, ups::Server& server, const ups::Ou
     return 128 + (io::stopping() ? static_cast<int>(io::g_stop_signal) : SIGTERM);
 }
 
+// The end of a run: the link removed, the outputs closed, the summary with
+// what was written; the exit status (3 when an output could not be closed
+// whole after a stop).
+int finish(int status, const Line& line, const std::string& summary, ups::Outputs& outputs)
+{
+    remove_link(line);
+    try {
+        std::cout << "vx40-ups: " << summary << outputs.finish() << std::endl;
+    } catch (const io::OutputError& e) {
+        std::cerr << "vx40-ups: " << e.what() << '\n';
+        if (status >= 128) status = 3;
+    }
+    return status;
+}
+
 // The tap: the host's line opened already, the UPS's now; passes until a
 // stop signal, a line's loss or an output that cannot be written.
 int run_tap(const Options& o, Line& host, const Script& script, ups::Outputs& outputs)
@@ -473,14 +488,7 @@ int run_tap(const Options& o, Line& host, const Script& script, ups::Outputs& ou
         std::cerr << "vx40-ups: " << outputs.error() << '\n';
         status = 3;
     }
-    remove_link(host);
-    try {
-        std::cout << "vx40-ups: " << tap.summary() << outputs.finish() << std::endl;
-    } catch (const io::OutputError& e) {
-        std::cerr << "vx40-ups: " << e.what() << '\n';
-        if (status >= 128) status = 3;
-    }
-    return status;
+    return finish(status, host, tap.summary(), outputs);
 }
 
 // The start line: the line, its settings, the units and their scripts, and
@@ -546,13 +554,6 @@ int main(int argc, char** argv)
 
     ups::Server server(std::move(script.units), script.replay.get(), outputs, o.quiet);
     take_commands([&server](const std::string& typed) { return server.command(typed); });
-    int status = serve(o, line, server, outputs);
-    remove_link(line);
-    try {
-        std::cout << "vx40-ups: " << server.summary() << outputs.finish() << std::endl;
-    } catch (const io::OutputError& e) {
-        std::cerr << "vx40-ups: " << e.what() << '\n';
-        if (status >= 128) status = 3;
-    }
-    return status;
+    const int status = serve(o, line, server, outputs);
+    return finish(status, line, server.summary(), outputs);
 }
