@@ -360,8 +360,11 @@ void Session::start(const Json::Value& settings, const std::string* cache_image,
     replaying_ = source_->replaying();
     // What is driven, from what, over what: the start line.
     (outputs_.json_on_stdout() ? std::cerr : std::cout)
-        << label() << "line: " << source_->line().where() << "; plug-in " << opt_.plugin
-        << "; settings "
+        << label() << "line: " << source_->line().where()
+        << (replay == nullptr && (opt_.pty || !opt_.port.empty())
+                ? " (" + std::to_string(line.baud) + " baud 8N1" + (opt_.echo ? ", echo" : "") + ")"
+                : std::string())
+        << "; plug-in " << opt_.plugin << "; settings "
         << (replay != nullptr ? "from the recording " + opt_.replay : opt_.settings) << '\n';
     // Everything that could fail before the first round has passed: only now
     // does anything at an output's path change.

@@ -843,7 +843,8 @@ TEST(Ups, BenchOnAPortRunsNoScript)
     waitpid(pid, &rc, 0);
     EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 130) << text_of(out);
     EXPECT_GE(json_lines(json).size(), 8U) << text_of(out);
-    EXPECT_NE(text_of(out).find("line: " + ups.link + "; plug-in "), std::string::npos)
+    EXPECT_NE(text_of(out).find("line: " + ups.link + " (4800 baud 8N1); plug-in "),
+              std::string::npos)
         << text_of(out);
 }
 
@@ -1081,6 +1082,32 @@ TEST(Ups, BenchPollsABusOfThreeUnits)
     // 01's demo drops a 2A46 and 03 a 2A43: 72 requests less the four not sent after them.
     EXPECT_NE(text_of(ups.out).find("vx40-ups: 70 requests"), std::string::npos)
         << text_of(ups.out);
+}
+
+// A scenario changes passing traffic round by round, as typed commands do.
+TEST(Ups, TapScenarioChangesPassingRounds)
+{
+    Ups ups("--quiet --scenario " + file_with("tapscript-ups.json", R"({"rounds": []})"),
+            "tapscript-ups");
+    const std::string script =
+        file_with("tapscript.json", R"({"rounds": [{}, {"status": {"inverter": "fault"}},
+                                        {"drop": ["43"]}, {"analog": {"input_v_ab": 180}}]})");
+    Ups tap("--quiet --timeout 1 --scenario " + script, "tapscript",
+            "--tap pty " + ups.link + " --link " + scratch() + "tapscript.link");
+    const HostRun host = bench("--json - --rounds 5 --timeout 1 --interval 0 --port " + tap.link);
+    ASSERT_EQ(host.status, 0) << host.out << text_of(tap.out);
+    ASSERT_EQ(host.rounds.size(), 5U);
+    // A round's changes are to its own replies: the UPS's state is its own.
+    const bool inverter[] = {false, true, false, false, false};
+    const bool completed[] = {true, true, false, true, true};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(host.rounds[i]["alarms"][5]["active"].asBool(), inverter[i]) << "round " << i + 1;
+        EXPECT_EQ(host.rounds[i]["completed"].asBool(), completed[i]) << "round " << i + 1;
+    }
+    EXPECT_EQ(host.rounds[2]["missing"][0].asString(), "2A43");
+    EXPECT_EQ(host.rounds[3]["values"]["ACInputLineOrPhaseAB_A"].asDouble(), 180.0);
+    EXPECT_EQ(host.rounds[4]["values"]["ACInputLineOrPhaseAB_A"].asDouble(), 0.0);
+    EXPECT_EQ(tap.stop(), 130);
 }
 
 }  // namespace
