@@ -26,25 +26,28 @@ Clock::duration UpsEnd::reply_delay()
 
 void UpsEnd::send(const std::string& bytes, std::size_t chunk, Delivery& d)
 {
+    // The first character's time when it is handed to the line, the last's
+    // when it has been taken.
     const auto put = [&](const char* p, std::size_t n) {
+        if (d.written == 0) d.first = Clock::now();
         try {
             io::write_all(fd_, p, n, name_);
         } catch (const io::LineLost& e) {
             d.cut = e.what();
             throw;
         }
-        if (d.written == 0) d.first = Clock::now();
         d.written += n;
         d.last = Clock::now();
     };
     const auto gap = pace_.char_gap;
     if (pace_.line_rate || gap.count() > 0) {
         // Each character is on the wire for its whole time (with --line-rate)
-        // and the unit's gap after it; it arrives at its end.
+        // and arrives at its end; the unit's gap runs from the character
+        // before it.
         auto slot = Clock::now();
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             if (pace_.line_rate) slot += io::char_time(pace_.baud);
-            if (i > 0) slot += gap;
+            if (i > 0 && gap.count() > 0) slot = std::max(slot, d.last + gap);
             if (!wait_until(slot)) break;
             put(&bytes[i], 1);
         }
