@@ -128,8 +128,9 @@ void LineUps::begin_round(const RoundScript& script)
 Answer LineUps::answer(const std::string& request_line)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    // On a shared line a UPS answers only what is addressed to it: a frame
-    // whose ADR is another's, or that is not a frame, gets nothing.
+    // On a shared line a UPS answers only requests addressed to it: a frame
+    // whose ADR is another's, a reply (its own heard back, or another
+    // unit's), or what is not a frame gets nothing.
     const auto reply = [&](std::uint8_t rtn, const std::string& why) {
         Answer a;
         a.now = protocol::encode_frame(ver_, adr_, kCid1, rtn, {});
