@@ -8,13 +8,19 @@
 // that closes the line and opens it again is served again; a port that goes
 // away ends the run (exit 4) with everything written.
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+
+// RS-485 mode is the kernel's; a C library without its headers (musl's
+// sysroot) builds without it, and --rs485 says so.
+#if __has_include(<linux/serial.h>)
+#include <linux/serial.h>
+#define VX40_KERNEL_RS485 1
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -93,12 +99,19 @@ struct Line {
 // TIOCSRS485): driver enable high while sending.
 void set_rs485(int fd, const std::string& port)
 {
+#ifdef VX40_KERNEL_RS485
     serial_rs485 rs{};
     rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     if (ioctl(fd, TIOCSRS485, &rs) != 0) {
         throw std::invalid_argument("port " + port + ": --rs485: its driver has no RS-485 mode (" +
                                     std::strerror(errno) + ")");
     }
+#else
+    (void)fd;
+    throw std::invalid_argument("port " + port +
+                                ": --rs485: this build has no RS-485 mode (built without the "
+                                "kernel's headers); use the adapter's own direction control");
+#endif
 }
 
 // A port opened, locked and set raw; with `exclusive`, no other open of
