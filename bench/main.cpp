@@ -45,19 +45,6 @@ std::string read_input(const std::string& what, const std::string& path)
     return s.str();
 }
 
-Json::Value read_settings(const std::string& path)
-{
-    const std::string text = read_input("settings", path);
-    Json::Value v;
-    try {
-        v = io::parse_json(text);
-    } catch (const io::JsonSyntax& e) {
-        throw bench::UsageError(path + ":" + e.what());
-    }
-    if (!v.isObject()) throw bench::UsageError("settings " + path + ": not a JSON object");
-    return v;
-}
-
 // What the run reads before it starts: the settings, the cache, the
 // scenario, or the recording that stands for all of them. Throws what the
 // command line is told (exit 2).
@@ -85,7 +72,7 @@ Inputs read_inputs(bench::Options& opt)
         opt.timeout_ms = recording.timeout_ms;
         in.cache = recording.cache;
     } else {
-        in.settings = read_settings(opt.settings);
+        in.settings = io::read_json_object("settings", opt.settings);
     }
     if (!opt.cache.empty()) {
         in.cache = read_input("cache", opt.cache);
@@ -99,6 +86,41 @@ Inputs read_inputs(bench::Options& opt)
     return in;
 }
 
+// The exception in hand, said on standard error after `who` ("" or "unit
+// 02: "); its exit status: 3 an output, 2 a bad input, 1 anything else.
+int fault_status(const std::string& who)
+{
+    try {
+        throw;
+    } catch (const bench::OutputError& e) {
+        std::cerr << "vx40-bench: " << who << e.what() << '\n';
+        return 3;
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "vx40-bench: " << who << e.what() << '\n';
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "vx40-bench: " << who << e.what() << '\n';
+        return 1;
+    }
+}
+
+// What ended a run that did not fail: a lost line (4), a replay's departure
+// (5) or a stop signal, said on standard error; `status` when it failed.
+int end_status(int status, const bench::SessionEnd& end, const std::string& who)
+{
+    if (!end.line_lost.empty()) {
+        std::cerr << "vx40-bench: " << who << "serial line lost: " << end.line_lost << '\n';
+        if (status == 0) status = 4;
+    }
+    if (!end.departed.empty()) {
+        std::cerr << "vx40-bench: " << who << "the replay left its recording: " << end.departed
+                  << '\n';
+        if (status == 0) status = 5;
+    }
+    if (io::g_stop_signal != 0 && status == 0) status = 128 + io::g_stop_signal;
+    return status;
+}
+
 // The session run; its exit status, with what ended it said on standard error.
 int run_session(const bench::Options& opt, const standin::Plugin& plugin, bench::Outputs& outputs,
                 Inputs& in, std::unique_ptr<bench::Transport> port, bench::SessionEnd& end)
@@ -108,26 +130,10 @@ int run_session(const bench::Options& opt, const standin::Plugin& plugin, bench:
         bench::Session session(opt, plugin, outputs);
         session.run(in.settings, in.cache.empty() ? nullptr : &in.cache, in.scenario,
                     in.replay.get(), std::move(port), end);
-    } catch (const bench::OutputError& e) {
-        std::cerr << "vx40-bench: " << e.what() << '\n';
-        status = 3;
-    } catch (const std::invalid_argument& e) {
-        std::cerr << "vx40-bench: " << e.what() << '\n';
-        status = 2;
-    } catch (const std::exception& e) {
-        std::cerr << "vx40-bench: " << e.what() << '\n';
-        status = 1;
+    } catch (const std::exception&) {
+        status = fault_status("");
     }
-    if (!end.line_lost.empty()) {
-        std::cerr << "vx40-bench: serial line lost: " << end.line_lost << '\n';
-        if (status == 0) status = 4;
-    }
-    if (!end.departed.empty()) {
-        std::cerr << "vx40-bench: the replay left its recording: " << end.departed << '\n';
-        if (status == 0) status = 5;
-    }
-    if (io::g_stop_signal != 0 && status == 0) status = 128 + io::g_stop_signal;
-    return status;
+    return end_status(status, end, "");
 }
 
 // The first of `names` found beside this program (installed or copied with
@@ -165,12 +171,8 @@ void run_bus(const std::vector<bench::Options>& devices, const standin::Plugin& 
     const auto guarded = [&](std::size_t i, const auto& body) {
         try {
             return body();
-        } catch (const bench::OutputError& e) {
-            std::cerr << "vx40-bench: " << devices[i].label << ": " << e.what() << '\n';
-            status[i] = 3;
-        } catch (const std::exception& e) {
-            std::cerr << "vx40-bench: " << devices[i].label << ": " << e.what() << '\n';
-            status[i] = dynamic_cast<const std::invalid_argument*>(&e) != nullptr ? 2 : 1;
+        } catch (const std::exception&) {
+            status[i] = fault_status(devices[i].label + ": ");
         }
         return false;
     };
@@ -192,8 +194,7 @@ void run_bus(const std::vector<bench::Options>& devices, const standin::Plugin& 
         if (!any) break;
     }
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        if (!ends[i].line_lost.empty() && status[i] == 0) status[i] = 4;
-        if (io::g_stop_signal != 0 && status[i] == 0) status[i] = 128 + io::g_stop_signal;
+        status[i] = end_status(status[i], ends[i], devices[i].label + ": ");
     }
 }
 

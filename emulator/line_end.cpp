@@ -58,8 +58,6 @@ void UpsEnd::send(const std::string& bytes, std::size_t chunk, Delivery& d)
             put(bytes.data() + at, std::min(step, bytes.size() - at));
         }
     }
-    d.whole = d.written == bytes.size();
-    if (!d.whole && d.cut.empty()) d.cut = "stopped";
     if (pace_.echo) echo_ += bytes.substr(0, d.written);
 }
 

@@ -72,7 +72,7 @@ public:
 
 private:
     bool wait_until(io::Clock::time_point t) const;
-    // Writes the reply, as paced; what went out of it.
+    // Writes the reply, as paced; how much of it went out, and when.
     void send(const std::string& bytes, std::size_t chunk, Delivery& d);
     io::Clock::duration reply_delay();
     bool own_echo(const io::Received& r);

@@ -9,6 +9,18 @@
 
 namespace emulator {
 
+namespace {
+
+// A float into INFO at `at`, little-endian, as the UPS sends its values.
+void put_float(std::vector<std::uint8_t>& info, std::size_t at, float v)
+{
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (std::size_t b = 0; b < 4; ++b) info[at + b] = static_cast<std::uint8_t>(bits >> (8 * b));
+}
+
+}  // namespace
+
 void Emulator::apply(const RoundScript& script)
 {
     for (const auto& [i, v] : script.analog) state_.analog.at(i) = v;
@@ -30,13 +42,7 @@ bool Emulator::reply_info(std::uint8_t cid2, std::vector<std::uint8_t>& info) co
     switch (cid2) {
         case 0x41:  // DATAFLAG, nine floats LE, then bytes counting on
             info[0] = 0;
-            for (std::size_t i = 0; i < 9; ++i) {
-                std::uint32_t bits = 0;
-                std::memcpy(&bits, &state_.analog[i], sizeof bits);
-                for (std::size_t b = 0; b < 4; ++b) {
-                    info[1 + 4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
-                }
-            }
+            for (std::size_t i = 0; i < 9; ++i) put_float(info, 1 + 4 * i, state_.analog[i]);
             for (std::size_t i = 37; i < info.size(); ++i) info[i] = static_cast<std::uint8_t>(i);
             break;
         case 0x44:  // DATAFLAG, the status bytes
@@ -277,12 +283,7 @@ void apply_to_info(std::uint8_t cid2, const RoundScript& change, std::vector<std
 {
     if (cid2 == 0x41) {  // DATAFLAG, then nine floats, little-endian
         for (const auto& [i, v] : change.analog) {
-            if (1 + 4 * i + 4 > info.size()) continue;
-            std::uint32_t bits = 0;
-            std::memcpy(&bits, &v, sizeof bits);
-            for (std::size_t b = 0; b < 4; ++b) {
-                info[1 + 4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
-            }
+            if (1 + 4 * i + 4 <= info.size()) put_float(info, 1 + 4 * i, v);
         }
     } else if (cid2 == 0x44) {  // DATAFLAG, then the status bytes
         for (const auto& [i, v] : change.status) {

@@ -61,8 +61,8 @@ struct Answer {
     // Why the answer is not a plain reply ("another address", "dropped",
     // "wire fault", "RTN 02 (CHKSUM)", ...); "" when it is one.
     std::string note;
-    // What went wrong on purpose, as typed ("chksum rtn=4", "dropped",
-    // "short 20"); "" for none.
+    // What went wrong on purpose, as typed ("chksum rtn=4", "drop",
+    // "short=20"); "" for none.
     std::string fault;
     bool for_it = true;         // false: not a frame, a reply, or for another address or type
     std::size_t round = 0;      // with feed_rounds(): the round, counted on past the script
@@ -76,9 +76,6 @@ inline bool header_only(std::uint8_t cid2)
     return cid2 == 0x4F || cid2 == 0x50;
 }
 
-// The emulated UPS on the line: answers a request frame addressed to it with
-// a reply frame, shaped by the round's script (short INFO, dropped reply,
-// wire faults). Called from the line's thread as well as the session's.
 // A reply to 2A/<cid2> with this INFO, shaped by a round's script and a
 // one-off fault (`once`: none when null, a dropped reply when it holds
 // nothing): dropped, cut short, or gone wrong on the wire. The emulated UPS
@@ -98,6 +95,9 @@ Answer reshape(const std::string& noise, const std::string& reply, std::uint8_t 
 // 2A/<cid2> (41 carries the values, 44 the status bytes), where it has them.
 void apply_to_info(std::uint8_t cid2, const RoundScript& change, std::vector<std::uint8_t>& info);
 
+// The emulated UPS on the line: answers a request frame addressed to it with
+// a reply frame, shaped by the round's script (short INFO, dropped reply,
+// wire faults). Called from the line's thread as well as the session's.
 class LineUps {
 public:
     LineUps(UpsState state, std::uint8_t ver, std::uint8_t adr) : ups_(state), ver_(ver), adr_(adr)
@@ -123,7 +123,6 @@ public:
     // ("" when this one was armed).
     std::string once(std::uint8_t cid2, std::optional<WireFault> fault);
     std::uint8_t adr() const { return adr_; }
-    std::uint8_t ver() const { return ver_; }
     // Changes the state now, keeping the round's script.
     void set(const RoundScript& change);
     UpsState state() const;

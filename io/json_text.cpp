@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <unordered_map>
 #include <utility>
 
@@ -279,6 +282,23 @@ Json::Value parse_json(const std::string& text)
     Json::Value v;
     std::string errors;
     if (!parse(*reader, text, v, errors)) throw JsonSyntax(where_and_why(errors, 1));
+    return v;
+}
+
+Json::Value read_json_object(const std::string& what, const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::invalid_argument(what + " " + path + ": cannot read: " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    Json::Value v;
+    try {
+        v = parse_json(text.str());
+    } catch (const JsonSyntax& e) {
+        throw std::invalid_argument(path + ":" + e.what());
+    }
+    if (!v.isObject()) throw std::invalid_argument(what + " " + path + ": not a JSON object");
     return v;
 }
 

@@ -25,6 +25,10 @@ struct JsonSyntax : std::runtime_error {
 
 // A whole JSON text; throws JsonSyntax.
 Json::Value parse_json(const std::string& text);
+// A file holding one JSON object (the host's settings); std::invalid_argument
+// as one line: "WHAT PATH: cannot read: reason", "PATH:LINE:COLUMN: reason"
+// or "WHAT PATH: not a JSON object".
+Json::Value read_json_object(const std::string& what, const std::string& path);
 
 // The quick reader every parse tries first, alone: true with the value
 // JsonCpp would give for the JSON the tools write (objects, arrays, strings,

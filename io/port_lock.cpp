@@ -62,6 +62,13 @@ pid_t live_owner(const std::string& file)
 
 }  // namespace
 
+std::string link_target(const std::string& path)
+{
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
 std::string holders_of(const std::string& device)
 {
     const std::string target = real_path(device);
@@ -76,10 +83,7 @@ std::string holders_of(const std::string& device)
         const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(fds.c_str()), closedir);
         if (!dir) continue;
         while (const dirent* f = readdir(dir.get())) {
-            char link[PATH_MAX];
-            const std::string at = fds + "/" + f->d_name;
-            const ssize_t n = readlink(at.c_str(), link, sizeof link - 1);
-            if (n <= 0 || std::string(link, static_cast<std::size_t>(n)) != target) continue;
+            if (link_target(fds + "/" + f->d_name) != target) continue;
             found += (found.empty() ? "" : ", ") + process_name(static_cast<pid_t>(pid));
             break;
         }

@@ -12,6 +12,9 @@
 
 namespace io {
 
+// What the symbolic link at `path` names; "" when it is none.
+std::string link_target(const std::string& path);
+
 // The processes other than this one that hold `device` open, for messages
 // ("process 1234 (vx40-ups)"); "" for none.
 std::string holders_of(const std::string& device);

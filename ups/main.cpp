@@ -24,15 +24,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "json_text.h"
@@ -263,24 +260,6 @@ struct Script {
     std::string described;  // for the start line
 };
 
-// The host's settings for the tap's recording; std::invalid_argument naming the file.
-Json::Value read_settings(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::invalid_argument("settings " + path + ": cannot read: " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    Json::Value v;
-    try {
-        v = io::parse_json(text.str());
-    } catch (const io::JsonSyntax& e) {
-        throw std::invalid_argument(path + ":" + e.what());
-    }
-    if (!v.isObject()) throw std::invalid_argument("settings " + path + ": not a JSON object");
-    return v;
-}
-
 emulator::Scenario scenario_of(const std::string& file)
 {
     return file.empty() ? emulator::demo_scenario() : emulator::read_scenario(file);
@@ -304,7 +283,7 @@ Script load(const Options& o)
             // What passes is changed only when a scenario is given.
             if (!o.scenario.empty()) s.tap_scenario = emulator::read_scenario(o.scenario);
             s.settings = Json::Value(Json::objectValue);
-            if (!o.settings.empty()) s.settings = read_settings(o.settings);
+            if (!o.settings.empty()) s.settings = io::read_json_object("settings", o.settings);
             s.described = o.scenario.empty() ? "unchanged" : "changed by " + o.scenario;
             return s;
         }
@@ -340,7 +319,7 @@ Script load(const Options& o)
             s.described +=
                 (s.described.empty() ? "" : "; ") +
                 ("ADR " + protocol::hex(*adr) + " VER " + protocol::hex(s.ver) + " (" + name + ")");
-            s.units.push_back(std::make_unique<ups::Unit>(*adr, s.ver, std::move(scenario), name));
+            s.units.push_back(std::make_unique<ups::Unit>(*adr, s.ver, std::move(scenario)));
         }
     } catch (const std::invalid_argument& e) {
         throw CLI::ValidationError(e.what());
@@ -356,10 +335,7 @@ void make_link(Line& line, const std::string& path)
 {
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
-        char target[PATH_MAX];
-        const ssize_t n =
-            S_ISLNK(st.st_mode) ? readlink(path.c_str(), target, sizeof target - 1) : -1;
-        const std::string to = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
+        const std::string to = io::link_target(path);
         if (to.rfind("/dev/pts/", 0) != 0) {
             throw std::invalid_argument("--link " + path +
                                         ": is there, and is no link to a pseudo-terminal an "
@@ -381,11 +357,7 @@ void make_link(Line& line, const std::string& path)
 void remove_link(const Line& line)
 {
     if (line.link.empty()) return;
-    char target[PATH_MAX];
-    const ssize_t n = readlink(line.link.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == line.host_path) {
-        unlink(line.link.c_str());
-    }
+    if (io::link_target(line.link) == line.host_path) unlink(line.link.c_str());
 }
 
 // Commands from standard input, on a thread of their own; signals stay with

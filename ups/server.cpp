@@ -18,16 +18,11 @@
 
 namespace ups {
 
-namespace {
-
-// "41" .. "46": the CID2 of a request this UPS knows; 0 for anything else.
 std::uint8_t known_cid(const std::string& word)
 {
     const vocabulary::Request* r = vocabulary::find_request(word);
     return r != nullptr ? r->cid2 : 0;
 }
-
-}  // namespace
 
 namespace {
 
@@ -94,8 +89,8 @@ std::string Outputs::finish()
     return done;
 }
 
-Unit::Unit(std::uint8_t adr, std::uint8_t ver, emulator::Scenario s, std::string script_name)
-    : scenario(std::move(s)), script(std::move(script_name)), ups(scenario.ups, ver, adr)
+Unit::Unit(std::uint8_t adr, std::uint8_t ver, emulator::Scenario s)
+    : scenario(std::move(s)), ups(scenario.ups, ver, adr)
 {
     ups.feed_rounds(&scenario.rounds);
 }
@@ -104,6 +99,26 @@ Server::Server(std::vector<std::unique_ptr<Unit>> units, Replayer* replay, Outpu
                bool quiet)
     : units_(std::move(units)), replay_(replay), outputs_(outputs), quiet_(quiet)
 {
+}
+
+std::string stamp(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%10.6f ", seconds);
+    return text;
+}
+
+std::vector<std::string> typed_words(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) {
+        // Typed as a person types: any case.
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        words.push_back(word);
+    }
+    return words;
 }
 
 void Server::show(const std::string& line)
@@ -195,11 +210,11 @@ void Server::delivered(const io::Received& request, const emulator::Answer& a,
         show(who + after_script);
         outputs_.trace(who + after_script);
     }
-    char head[48];
-    std::snprintf(head, sizeof head, "%10.6f ", since_start(d.heard));
-    const std::string at = head + who + "round " + std::to_string(round) + " ";
-    std::string note = a.note;
-    if (!a.fault.empty()) note += (note.empty() ? "" : ": ") + a.fault;
+    const std::string in_round = who + "round " + std::to_string(round) + " ";
+    const std::string at = stamp(since_start(d.heard)) + in_round;
+    std::string why = a.note;  // what the answer is, when not a plain reply
+    if (!a.fault.empty()) why += (why.empty() ? "" : ": ") + a.fault;
+    std::string note = why;
     if (!d.whole) note += (note.empty() ? "" : "; ") + ("not sent: " + d.cut);
     if (outputs_.tracing()) {
         if (!request.noise.empty())
@@ -207,12 +222,9 @@ void Server::delivered(const io::Received& request, const emulator::Answer& a,
         outputs_.trace(at + "<- " + protocol::printable(request.frame));
         if (d.written > 0) {
             // Stamped when its first character went out, and its last.
-            char times[64];
-            std::snprintf(times, sizeof times, "%10.6f ", since_start(d.first));
-            std::string line = times + who + "round " + std::to_string(round) + " -> " +
-                               protocol::printable(sent) + (late ? " (late)" : "");
-            std::snprintf(times, sizeof times, "  last %.6f", since_start(d.last));
-            outputs_.trace(line + times + (note.empty() ? "" : "  " + note));
+            outputs_.trace(stamp(since_start(d.first)) + in_round + "-> " +
+                           protocol::printable(sent) + (late ? " (late)" : "") + "  last " +
+                           std::to_string(since_start(d.last)) + (note.empty() ? "" : "  " + note));
         } else {
             outputs_.trace(at + "-- no answer" + (note.empty() ? "" : "  " + note));
         }
@@ -240,8 +252,6 @@ void Server::delivered(const io::Received& request, const emulator::Answer& a,
     const std::string outcome = reply.empty() ? "no answer"
                                 : d.whole     ? "answered"
                                               : "not sent whole (" + d.cut + ")";
-    std::string why = a.note;
-    if (!a.fault.empty()) why += (why.empty() ? "" : ": ") + a.fault;
     show(who + "round " + std::to_string(round) + "  " + request_name + "  " + outcome +
          (late ? " late" : "") + (why.empty() ? "" : " (" + why + ")"));
 }
@@ -253,9 +263,8 @@ void Server::echoed(const io::Received& own)
         ++echoes_;
     }
     if (outputs_.tracing()) {
-        char head[48];
-        std::snprintf(head, sizeof head, "%10.6f ", since_start(std::chrono::steady_clock::now()));
-        outputs_.trace(head + ("<- own echo " + protocol::printable(own.noise + own.frame)));
+        outputs_.trace(stamp(since_start(std::chrono::steady_clock::now())) + "<- own echo " +
+                       protocol::printable(own.noise + own.frame));
     }
 }
 
@@ -311,19 +320,11 @@ std::string Server::help()
 
 std::string Server::command(const std::string& line)
 {
-    std::istringstream in(line);
-    Words w;
-    for (std::string word; in >> word;) {
-        // Typed as a person types: any case.
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        w.push_back(word);
-    }
+    const Words w = typed_words(line);
     if (w.empty()) return "";
     std::string said = run(w);
-    char head[48];
-    std::snprintf(head, sizeof head, "%10.6f ", since_start(std::chrono::steady_clock::now()));
-    outputs_.trace(head + ("typed: " + protocol::printable(line) + " -> " + said));
+    outputs_.trace(stamp(since_start(std::chrono::steady_clock::now())) +
+                   "typed: " + protocol::printable(line) + " -> " + said);
     if (outputs_.has_json()) {
         std::string json;
         io::JsonLine(json)

@@ -22,6 +22,13 @@
 
 namespace ups {
 
+// A time in seconds as the trace's lines begin: "  1.234567 ".
+std::string stamp(double seconds);
+// "41" .. "46" as typed: the CID2 of a request this UPS knows; 0 for anything else.
+std::uint8_t known_cid(const std::string& word);
+// A typed command's words, in lower case: commands are taken in any case.
+std::vector<std::string> typed_words(const std::string& line);
+
 // The trace (a file, or standard error with -D) and the JSON Lines; each
 // line written whole as it happens (io/output_file.h), from the line's
 // thread and the commands' alike. A write that fails is kept, not thrown:
@@ -58,9 +65,8 @@ private:
 // One UPS on the line: its address, its script and state, its own rounds
 // and silence. Not moved once made: the UPS reads the scenario's rounds.
 struct Unit {
-    Unit(std::uint8_t adr, std::uint8_t ver, emulator::Scenario s, std::string script_name);
+    Unit(std::uint8_t adr, std::uint8_t ver, emulator::Scenario s);
     emulator::Scenario scenario;
-    std::string script;  // "the built-in demo", or the scenario's file
     emulator::LineUps ups;
     std::size_t round = 0;
     bool told_after_script = false;

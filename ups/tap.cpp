@@ -3,13 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
-#include <sstream>
 
 #include "number.h"
 #include "recording.h"
@@ -33,12 +30,6 @@ std::size_t read_some(int fd, char* buf, std::size_t size, const std::string& na
                        (n == 0 ? ": the line hung up" : ": " + std::string(strerror(errno))));
 }
 
-std::uint8_t cid_of(const std::string& word)
-{
-    const vocabulary::Request* r = vocabulary::find_request(word);
-    return r != nullptr ? r->cid2 : 0;
-}
-
 }  // namespace
 
 Tap::Tap(int host_fd, int ups_fd, TapSetup setup, Outputs& outputs)
@@ -60,9 +51,7 @@ double Tap::now_t() const
 void Tap::trace(const std::string& what)
 {
     if (!outputs_.tracing()) return;
-    char head[32];
-    std::snprintf(head, sizeof head, "%10.6f ", now_t());
-    outputs_.trace(head + ("round " + std::to_string(round_) + " ") + what);
+    outputs_.trace(stamp(now_t()) + "round " + std::to_string(round_) + " " + what);
 }
 
 void Tap::show(const std::string& line)
@@ -303,16 +292,10 @@ void Tap::record_rx(const std::string& text, const std::string& noise, bool late
 
 std::string Tap::command(const std::string& line)
 {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;) {
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-        w.push_back(word);
-    }
+    const std::vector<std::string> w = typed_words(line);
     if (w.empty()) return "";
     std::string said;
-    const std::uint8_t cid = w.size() > 1 ? cid_of(w[1]) : std::uint8_t{0};
+    const std::uint8_t cid = w.size() > 1 ? known_cid(w[1]) : std::uint8_t{0};
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto armed = [&](const std::string& kind) {
         if (changes_.count(cid) == 0) return false;
@@ -372,9 +355,7 @@ std::string Tap::command(const std::string& line)
                "CID NAME VALUE, silent SECONDS, status, help";
     }
     if (outputs_.tracing()) {
-        char head[32];
-        std::snprintf(head, sizeof head, "%10.6f ", now_t());
-        outputs_.trace(head + ("typed: " + protocol::printable(line) + " -> " + said));
+        outputs_.trace(stamp(now_t()) + "typed: " + protocol::printable(line) + " -> " + said);
     }
     return said;
 }
